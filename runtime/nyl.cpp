@@ -1,0 +1,296 @@
+// The locale library and the code-page converter on ICU.
+#include "nyl.hpp"
+
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
+
+#include <cstring>
+#include <string>
+
+struct LcLocale {
+  std::string canonical;  // ICU's converter name
+  int32_t number = 0;
+  long error = 0;
+  long property86 = 1;
+  UConverter* conv = nullptr;
+  bool process = false;  // the shared process locale: converts through qelToUnicode
+};
+
+namespace {
+
+constexpr int32_t kSyntheticBase = 100000;
+
+struct Special {
+  const char* canonical;
+  int32_t number;
+};
+// Converters whose numbers have a meaning of their own. "UTF-16" and "UTF-32"
+// are written big-endian without a signature of ICU's own: a byte order mark
+// is the writer's business.
+const Special kSpecials[] = {{"UTF-16LE", -1}, {"UTF-16BE", -2},       {"UTF-16", -2},
+                             {"UTF-8", 57352}, {"US-ASCII", 367},      {"ibm-37_P100-1995", 37}};
+
+const char* writableName(const char* canonical) {
+  if (std::strcmp(canonical, "UTF-16") == 0) return "UTF-16BE";
+  if (std::strcmp(canonical, "UTF-32") == 0) return "UTF-32BE";
+  return canonical;
+}
+
+// Opens the converter for an 8-bit name; null when ICU knows no such name.
+UConverter* openNamed(const char* name) {
+  if (!name || !*name) return nullptr;  // ICU would open its default converter
+  UErrorCode err = U_ZERO_ERROR;
+  UConverter* conv = ucnv_open(name, &err);
+  if (U_FAILURE(err)) {
+    if (conv) ucnv_close(conv);
+    return nullptr;
+  }
+  return conv;
+}
+
+int32_t numberOf(UConverter* conv, const char* canonical) {
+  for (const Special& s : kSpecials)
+    if (std::strcmp(s.canonical, canonical) == 0) return s.number;
+  UErrorCode err = U_ZERO_ERROR;
+  int32_t ccsid = ucnv_getCCSID(conv, &err);
+  if (U_SUCCESS(err) && ccsid > 0) return ccsid;
+  int32_t count = ucnv_countAvailable();
+  for (int32_t i = 0; i < count; ++i)
+    if (std::strcmp(ucnv_getAvailableName(i), canonical) == 0) return kSyntheticBase + i;
+  return kSyntheticBase + count;  // not listed: cannot be reopened by number
+}
+
+// The converter that the number stands for, or null.
+UConverter* openNumbered(long number) {
+  for (const Special& s : kSpecials)
+    if (s.number == number) return openNamed(s.canonical);
+  if (number >= kSyntheticBase) {
+    if (number - kSyntheticBase >= ucnv_countAvailable()) return nullptr;
+    return openNamed(ucnv_getAvailableName(static_cast<int32_t>(number - kSyntheticBase)));
+  }
+  if (number <= 0) return nullptr;
+  std::string alias = "ibm-" + std::to_string(number);
+  if (UConverter* conv = openNamed(alias.c_str())) {
+    UErrorCode err = U_ZERO_ERROR;
+    if (ucnv_getCCSID(conv, &err) == number) return conv;
+    ucnv_close(conv);
+  }
+  int32_t count = ucnv_countAvailable();  // rare: a CCSID without an "ibm-" alias
+  for (int32_t i = 0; i < count; ++i) {
+    if (UConverter* conv = openNamed(ucnv_getAvailableName(i))) {
+      UErrorCode err = U_ZERO_ERROR;
+      if (ucnv_getCCSID(conv, &err) == number && U_SUCCESS(err)) return conv;
+      ucnv_close(conv);
+    }
+  }
+  return nullptr;
+}
+
+// The canonical name of an open converter.
+std::string canonicalOf(UConverter* conv) {
+  UErrorCode err = U_ZERO_ERROR;
+  const char* name = ucnv_getName(conv, &err);
+  return U_SUCCESS(err) && name ? name : "";
+}
+
+// EBCDIC-family code pages write "<" as the single byte 0x4C.
+long familyProperty(UConverter* conv) {
+  UErrorCode err = U_ZERO_ERROR;
+  char out[8];
+  const UChar lt = 0x3C;
+  ucnv_resetFromUnicode(conv);
+  int32_t n = ucnv_fromUChars(conv, out, sizeof out, &lt, 1, &err);
+  ucnv_resetFromUnicode(conv);
+  return (U_SUCCESS(err) && n == 1 && static_cast<unsigned char>(out[0]) == 0x4C) ? 0 : 1;
+}
+
+// Replaces the converter by the form that writes no signature of its own, and
+// makes it write characters the code page cannot hold as XML hexadecimal
+// references.
+UConverter* prepareForWriting(UConverter* conv, std::string& canonical) {
+  const char* writable = writableName(canonical.c_str());
+  if (writable != canonical.c_str() && std::strcmp(writable, canonical.c_str()) != 0) {
+    if (UConverter* plain = openNamed(writable)) {
+      ucnv_close(conv);
+      conv = plain;
+      canonical = canonicalOf(conv);
+    }
+  }
+  UErrorCode err = U_ZERO_ERROR;
+  ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_ESCAPE, UCNV_ESCAPE_XML_HEX, nullptr, nullptr, &err);
+  return conv;
+}
+
+QelAutoBuffer<XMLCh> decode(UConverter* conv, const char* bytes, long length) {
+  if (!bytes) return QelAutoBuffer<XMLCh>();
+  size_t n = length < 0 ? std::strlen(bytes) : static_cast<size_t>(length);
+  size_t capacity = n + 1;
+  XMLCh* out = static_cast<XMLCh*>(std::malloc(capacity * sizeof(XMLCh)));
+  if (!out) throw std::bad_alloc();
+  ucnv_resetToUnicode(conv);
+  const char* src = bytes;
+  const char* srcEnd = bytes + n;
+  size_t used = 0;
+  for (;;) {
+    UChar* target = reinterpret_cast<UChar*>(out) + used;
+    UChar* targetEnd = reinterpret_cast<UChar*>(out) + capacity - 1;
+    UErrorCode err = U_ZERO_ERROR;
+    ucnv_toUnicode(conv, &target, targetEnd, &src, srcEnd, nullptr, true, &err);
+    used = static_cast<size_t>(target - reinterpret_cast<UChar*>(out));
+    if (err == U_BUFFER_OVERFLOW_ERROR) {
+      capacity *= 2;
+      XMLCh* grown = static_cast<XMLCh*>(std::realloc(out, capacity * sizeof(XMLCh)));
+      if (!grown) {
+        std::free(out);
+        throw std::bad_alloc();
+      }
+      out = grown;
+      continue;
+    }
+    break;
+  }
+  out[used] = 0;
+  return QelAutoBuffer<XMLCh>(out, used);
+}
+
+}  // namespace
+
+// --- code pages and locales --------------------------------------------------------
+
+std::unique_ptr<QelCodePage> qelGetCodePage(const XMLCh* name) {
+  std::string name8 = qelToMbcs(name);
+  UConverter* conv = openNamed(name8.c_str());
+  if (!conv) return nullptr;
+  auto page = std::make_unique<QelCodePage>();
+  page->name = canonicalOf(conv);
+  page->number = numberOf(conv, page->name.c_str());
+  ucnv_close(conv);
+  return page;
+}
+
+LcLocale* qelNlsGetLocale(long codePage) {
+  auto* locale = new LcLocale;
+  locale->number = static_cast<int32_t>(codePage);
+  locale->conv = openNumbered(codePage);
+  if (!locale->conv) {
+    locale->error = QEL_NLS_UNKNOWN_CODEPAGE;
+    return locale;
+  }
+  locale->canonical = canonicalOf(locale->conv);
+  locale->property86 = familyProperty(locale->conv);
+  return locale;
+}
+
+LcLocale* LCL1_PrivateFunction_GetProcessLocale() {
+  static LcLocale process = [] {
+    LcLocale l;
+    l.canonical = "UTF-8";
+    l.number = 57352;
+    l.process = true;
+    return l;
+  }();
+  return &process;
+}
+
+long LCL1_GetLocaleNumInfo(LcLocale* locale, int property, int) {
+  if (!locale || property != 86) return 0;
+  return locale->property86;
+}
+
+void LcReleaseLocale(LcLocale* locale, int) {
+  if (!locale || locale->process) return;
+  if (locale->conv) ucnv_close(locale->conv);
+  delete locale;
+}
+
+long LcGetError(LcLocale* locale) { return locale ? locale->error : QEL_NLS_UNKNOWN_CODEPAGE; }
+
+QelAutoBuffer<XMLCh> qelNlsToUnicode(const char* bytes, long length, LcLocale* locale) {
+  if (!bytes || length == 0) return QelAutoBuffer<XMLCh>();
+  if (!locale || locale->process || !locale->conv) {
+    std::u16string text = qelToUnicode(bytes, length < 0 ? QEL_WHOLE : static_cast<unsigned>(length));
+    XMLCh* out = static_cast<XMLCh*>(std::malloc((text.size() + 1) * sizeof(XMLCh)));
+    if (!out) throw std::bad_alloc();
+    std::memcpy(out, text.c_str(), (text.size() + 1) * sizeof(XMLCh));
+    return QelAutoBuffer<XMLCh>(out, text.size());
+  }
+  return decode(locale->conv, bytes, length);
+}
+
+// --- QelNls --------------------------------------------------------------------------
+
+QelNls::QelNls(const XMLCh* name) : m_locale(new LcLocale) {
+  std::string name8 = qelToMbcs(name);
+  UConverter* conv = openNamed(name8.c_str());
+  if (!conv) {
+    m_locale->error = QEL_NLS_UNKNOWN_CODEPAGE;
+    return;
+  }
+  m_locale->canonical = canonicalOf(conv);
+  m_locale->number = numberOf(conv, m_locale->canonical.c_str());
+  m_locale->conv = prepareForWriting(conv, m_locale->canonical);
+  m_locale->property86 = familyProperty(m_locale->conv);
+
+  UErrorCode err = U_ZERO_ERROR;
+  const char* standard = ucnv_getStandardName(m_locale->canonical.c_str(), "MIME", &err);
+  if (!standard || U_FAILURE(err)) {
+    err = U_ZERO_ERROR;
+    standard = ucnv_getStandardName(m_locale->canonical.c_str(), "IANA", &err);
+  }
+  if (!standard || U_FAILURE(err)) standard = m_locale->canonical.c_str();
+  m_codePageName = qelToUnicode(standard);
+}
+
+QelNls::~QelNls() { LcReleaseLocale(m_locale, 0); }
+
+long QelNls::getCodePageId() const { return m_locale->number; }
+
+const XMLCh* QelNls::getCodePage() const { return m_codePageName.c_str(); }
+
+QelAutoBuffer<char> QelNls::fromUnicode(const XMLCh* text, long count) const {
+  UConverter* conv = m_locale->conv;
+  if (!conv || !text) return QelAutoBuffer<char>();
+  size_t n = count < 0 ? qelStrlen(text) : static_cast<size_t>(count);
+  size_t capacity = UCNV_GET_MAX_BYTES_FOR_STRING(n, ucnv_getMaxCharSize(conv)) + 16;
+  char* out = static_cast<char*>(std::malloc(capacity));
+  if (!out) throw std::bad_alloc();
+  const UChar* src = reinterpret_cast<const UChar*>(text);
+  const UChar* srcEnd = src + n;
+  size_t used = 0;
+  for (;;) {
+    char* target = out + used;
+    UErrorCode err = U_ZERO_ERROR;
+    ucnv_fromUnicode(conv, &target, out + capacity, &src, srcEnd, nullptr, true, &err);
+    used = static_cast<size_t>(target - out);
+    if (err == U_BUFFER_OVERFLOW_ERROR) {  // character references made it longer
+      capacity *= 2;
+      char* grown = static_cast<char*>(std::realloc(out, capacity));
+      if (!grown) {
+        std::free(out);
+        throw std::bad_alloc();
+      }
+      out = grown;
+      continue;
+    }
+    break;
+  }
+  return QelAutoBuffer<char>(out, used);
+}
+
+QelAutoBuffer<XMLCh> QelNls::toUnicode(const char* bytes, long count) const {
+  if (!m_locale->conv) return QelAutoBuffer<XMLCh>();
+  return decode(m_locale->conv, bytes, count);
+}
+
+std::string QelNls::getErrorMsg(long number) {
+  switch (number) {
+    case 0:
+      return "No error";
+    case QEL_NLS_UNKNOWN_CODEPAGE:
+      return "The code page is not known";
+    case QEL_NLS_CONVERSION_FAILED:
+      return "The code page conversion failed";
+    default:
+      return "Unknown locale error " + std::to_string(number);
+  }
+}

@@ -1,0 +1,30 @@
+// The allocation relay.
+#include "qelnewrl.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<unsigned long> s_count{0};
+std::atomic<long> s_failAt{0};  // 0: never fail; else the count at which failures begin
+}  // namespace
+
+void* QelNewRelay::newOperNoThrow(size_t size) noexcept {
+  unsigned long n = s_count.fetch_add(1, std::memory_order_relaxed) + 1;
+  long failAt = s_failAt.load(std::memory_order_relaxed);
+  if (failAt > 0 && n >= static_cast<unsigned long>(failAt)) return nullptr;
+  return std::malloc(size ? size : 1);
+}
+
+void* QelNewRelay::newOper(size_t size) {
+  void* p = newOperNoThrow(size);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
+void QelNewRelay::failAfter(long n) {
+  s_failAt.store(n > 0 ? static_cast<long>(s_count.load() + n) : 0, std::memory_order_relaxed);
+}
+
+unsigned long QelNewRelay::count() { return s_count.load(std::memory_order_relaxed); }
