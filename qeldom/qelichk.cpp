@@ -28,15 +28,21 @@ bool isXmlCharUnit(XMLCh c) {
   return (c >= 0x20 && c <= 0xD7FF) || c == 0x09 || c == 0x0A || c == 0x0D || (c >= 0xE000 && c <= 0xFFFD);
 }
 
-// Most text consists of units between 0x20 and 0xD7FF and line ends; such
-// blocks are accepted as a whole (the loop has a fixed count and no exit, so
-// the compiler turns it into a few vector operations).
+// Text is checked 16 units at a time: a block passes when it has no control
+// character, no U+FFFE or U+FFFF, and every high surrogate is followed by a
+// low one and every low one preceded by a high one. The loop has a fixed count
+// and no exit, so the compiler turns it into a few vector operations. It reads
+// p[16] to pair a high surrogate at p[15]; `pairOpen` says that p[-1] is a
+// high surrogate paired with p[0] by the block before. A block that does not
+// pass goes through the unit walk, which finds and reports the fault.
 constexpr unsigned long kBlock = 16;
-bool isPlainBlock(const XMLCh* p) {
-  unsigned bad = 0;
+bool isCleanBlock(const XMLCh* p, bool pairOpen) {
+  unsigned bad = !pairOpen & isLowSurrogate(p[0]);
   for (unsigned long k = 0; k < kBlock; ++k) {
     const XMLCh c = p[k];
-    bad |= (static_cast<XMLCh>(c - 0x20) >= 0xD7E0) & (c != 0x09) & (c != 0x0A) & (c != 0x0D);
+    const bool control = (c < 0x20) & (c != 0x09) & (c != 0x0A) & (c != 0x0D);
+    const bool unpaired = isHighSurrogate(c) != isLowSurrogate(p[k + 1]);
+    bad |= control | (c >= 0xFFFE) | unpaired;
   }
   return bad == 0;
 }
@@ -46,11 +52,15 @@ enum class TextFault { none, invalidChar, lowSurrogateExpected };
 // One pass over the first `length` units; on a fault `pos` is where it lies.
 TextFault scanText(const XMLCh* text, unsigned long length, unsigned long& pos) {
   unsigned long i = 0;
+  bool pairOpen = false;
   while (i < length) {
-    if (length - i >= kBlock && isPlainBlock(text + i)) {
+    if (length - i > kBlock && isCleanBlock(text + i, pairOpen)) {
+      pairOpen = isHighSurrogate(text[i + kBlock - 1]);
       i += kBlock;
       continue;
     }
+    if (pairOpen) ++i;  // the low surrogate of a pair the block before accepted
+    pairOpen = false;
     const unsigned long end = std::min(length, i + kBlock);
     while (i < end) {
       const XMLCh c = text[i];

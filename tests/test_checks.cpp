@@ -57,18 +57,22 @@ TEST(TextCheck, ResultsAndMessages) {
 }
 
 // A unit-by-unit walk as a reference for the block-wise scan: random texts
-// with one fault placed at every offset around the block boundaries.
+// with valid pairs and one fault, at every offset around the block boundaries.
 TEST(TextCheck, AgreesWithUnitWalkAcrossBlocks) {
   const XMLCh good[] = {u'a', u' ', u'\t', u'\n', 0x7FF, 0xD7FF, 0xE000, 0xFFFD};
-  const XMLCh faults[] = {0x00, 0x0B, 0x1F, 0xDC00, 0xFFFE, 0xFFFF, 0xD800};
+  const XMLCh faults[] = {0x00, 0x0B, 0x1F, 0xDC00, 0xFFFE, 0xFFFF, 0xD800, u'a'};
   std::mt19937 rng(7);
-  for (size_t n = 1; n < 70; ++n) {
-    for (XMLCh fault : faults) {
+  for (size_t n = 1; n < 100; ++n) {
+    for (int round = 0; round < 40; ++round) {
       std::u16string text(n, u'x');
       for (XMLCh& c : text) c = good[rng() % 8];
+      for (size_t k = rng() % 4; k > 0 && n > 1; --k) {
+        const size_t at = rng() % (n - 1);
+        text[at] = 0xD83D;
+        text[at + 1] = 0xDE00;
+      }
       const size_t at = rng() % n;
-      text[at] = fault;
-      if (at + 2 < n && rng() % 2) text[at - (at > 0)] = 0xD83D;  // a valid or broken pair just before
+      text[at] = faults[rng() % 8];
       size_t i = 0, pos = n;
       std::string expected = "ok -";
       while (i < n && pos == n) {

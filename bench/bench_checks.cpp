@@ -1,0 +1,146 @@
+// Throughput of the text and name checks over 64 MB of mixed text, and what
+// the trace frame costs a check when tracing is off, against an untraced copy
+// of the same loop timed in the same iterations.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <vector>
+#include <xercesc/util/XMLChar.hpp>
+
+#include "mox.hpp"
+#include "qelichk.hpp"
+
+using xercesc::XMLChar1_0;
+
+namespace {
+
+constexpr size_t kUnits = size_t(32) << 20;  // 64 MB of UTF-16
+
+// Words of several scripts, separated by blanks, tabs and line ends, with a
+// few astral characters and private-use units: valid character data.
+const std::u16string& mixedText() {
+  static const std::u16string text = [] {
+    const std::u16string words[] = {u"lorem",
+                                    u"ipsum",
+                                    u"\xE9t\xE9",
+                                    u"stra\xDF"
+                                    u"e",
+                                    u"\x3B1\x3B2\x3B3",
+                                    u"\x65E5\x672C\x8A9E",
+                                    u"\xD83D\xDE00",
+                                    u"\xE001\xE002",
+                                    u"x=1;",
+                                    u"<a/>"};
+    const std::u16string blanks[] = {u" ", u" ", u" ", u"\n", u"\t", u"\r\n"};
+    std::mt19937 rng(1);
+    std::u16string t;
+    t.reserve(kUnits + 16);
+    while (t.size() < kUnits) t += words[rng() % 10] + blanks[rng() % 6];
+    t.resize(kUnits);
+    if (t.back() >= 0xD800 && t.back() <= 0xDBFF) t.back() = u'x';
+    return t;
+  }();
+  return text;
+}
+
+// One long Name of letters of several scripts, digits, '.', '-', '_' and
+// combining marks.
+const std::u16string& longName() {
+  static const std::u16string name = [] {
+    const std::u16string parts[] = {u"item",         u"_",      u"-",   u".", u"42", u"\xE9t\xE9", u"\x3B1\x3B2",
+                                    u"\x65E5\x672C", u"e\x301", u"\xB7"};
+    std::mt19937 rng(2);
+    std::u16string n = u"a";
+    n.reserve(kUnits + 16);
+    while (n.size() < kUnits) n += parts[rng() % 10];
+    n.resize(kUnits);
+    return n;
+  }();
+  return name;
+}
+
+void BM_CheckText64MB(benchmark::State& state) {
+  moxSetTrace("");
+  const std::u16string& text = mixedText();
+  char message[100];
+  for (auto _ : state) benchmark::DoNotOptimize(qelCheckXmlText(text.data(), text.size(), message));
+  state.counters["units/s"] = benchmark::Counter(double(text.size()), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_CheckText64MB)->Unit(benchmark::kMillisecond);
+
+void BM_CheckName64MB(benchmark::State& state) {
+  moxSetTrace("");
+  const std::u16string& name = longName();
+  char message[100];
+  for (auto _ : state) benchmark::DoNotOptimize(qelCheckXmlName(name.c_str(), message));
+  state.counters["units/s"] = benchmark::Counter(double(name.size()), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_CheckName64MB)->Unit(benchmark::kMillisecond);
+
+// --- trace frame cost ------------------------------------------------------------
+// An untraced copy of the Name scan, called the same way (out of line).
+
+__attribute__((noinline)) bool untracedName(const XMLCh* name, char* message) {
+  size_t fault = static_cast<size_t>(-1);
+  if (!name || !name[0] || !XMLChar1_0::isFirstNameChar(name[0])) {
+    fault = 0;
+  } else {
+    for (size_t i = 1; name[i]; ++i) {
+      if (!XMLChar1_0::isNameChar(name[i])) {
+        fault = i;
+        break;
+      }
+    }
+  }
+  if (fault != static_cast<size_t>(-1) && message) invalidCharError(name, fault, message);
+  return fault == static_cast<size_t>(-1);
+}
+
+// Short valid strings, as the checks mostly see them.
+std::vector<std::u16string> shortStrings() {
+  std::vector<std::u16string> out;
+  std::mt19937 rng(3);
+  const std::u16string& name = longName();
+  for (int k = 0; k < 1024; ++k) {
+    std::u16string s = u"n" + name.substr(rng() % 100000, 3 + rng() % 14);
+    out.push_back(s);
+  }
+  return out;
+}
+
+// Times `traced` and `untraced` over the same strings in every iteration and
+// reports nanoseconds per call of each and their ratio.
+template <typename Traced, typename Untraced>
+void compare(benchmark::State& state, Traced traced, Untraced untraced) {
+  moxSetTrace("");
+  const std::vector<std::u16string> strings = shortStrings();
+  using Clock = std::chrono::steady_clock;
+  Clock::duration tracedTime{}, untracedTime{};
+  char message[100];
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    for (const std::u16string& s : strings) benchmark::DoNotOptimize(untraced(s, message));
+    auto t1 = Clock::now();
+    for (const std::u16string& s : strings) benchmark::DoNotOptimize(traced(s, message));
+    auto t2 = Clock::now();
+    untracedTime += t1 - t0;
+    tracedTime += t2 - t1;
+  }
+  const double calls = double(state.iterations()) * double(strings.size());
+  const double tracedNs = std::chrono::duration<double, std::nano>(tracedTime).count() / calls;
+  const double untracedNs = std::chrono::duration<double, std::nano>(untracedTime).count() / calls;
+  state.counters["traced_ns"] = tracedNs;
+  state.counters["untraced_ns"] = untracedNs;
+  state.counters["ratio"] = tracedNs / untracedNs;
+}
+
+void BM_TraceOffCost_CheckName(benchmark::State& state) {
+  compare(
+      state, [](const std::u16string& s, char* m) { return qelCheckXmlName(s.c_str(), m); },
+      [](const std::u16string& s, char* m) { return untracedName(s.c_str(), m); });
+}
+BENCHMARK(BM_TraceOffCost_CheckName);
+
+}  // namespace
