@@ -45,19 +45,20 @@ const std::u16string& mixedText() {
   return text;
 }
 
-// One long Name of letters of several scripts, digits, '.', '-', '_' and
-// combining marks.
+// A Name of letters of several scripts, digits, '.', '-', '_' and combining
+// marks, at least `units` long.
+std::u16string makeName(size_t units, unsigned seed) {
+  const std::u16string parts[] = {u"item",         u"_",      u"-",   u".", u"42", u"\xE9t\xE9", u"\x3B1\x3B2",
+                                  u"\x65E5\x672C", u"e\x301", u"\xB7"};
+  std::mt19937 rng(seed);
+  std::u16string name = u"a";
+  name.reserve(units + 8);
+  while (name.size() < units) name += parts[rng() % 10];
+  return name;
+}
+
 const std::u16string& longName() {
-  static const std::u16string name = [] {
-    const std::u16string parts[] = {u"item",         u"_",      u"-",   u".", u"42", u"\xE9t\xE9", u"\x3B1\x3B2",
-                                    u"\x65E5\x672C", u"e\x301", u"\xB7"};
-    std::mt19937 rng(2);
-    std::u16string n = u"a";
-    n.reserve(kUnits + 16);
-    while (n.size() < kUnits) n += parts[rng() % 10];
-    n.resize(kUnits);
-    return n;
-  }();
+  static const std::u16string name = makeName(kUnits, 2).substr(0, kUnits);
   return name;
 }
 
@@ -83,30 +84,20 @@ BENCHMARK(BM_CheckName64MB)->Unit(benchmark::kMillisecond);
 // An untraced copy of the Name scan, called the same way (out of line).
 
 __attribute__((noinline)) bool untracedName(const XMLCh* name, char* message) {
-  size_t fault = static_cast<size_t>(-1);
-  if (!name || !name[0] || !XMLChar1_0::isFirstNameChar(name[0])) {
-    fault = 0;
-  } else {
-    for (size_t i = 1; name[i]; ++i) {
-      if (!XMLChar1_0::isNameChar(name[i])) {
-        fault = i;
-        break;
-      }
-    }
+  size_t end = 0;
+  if (name && XMLChar1_0::isFirstNameChar(name[0])) {
+    end = 1;
+    while (XMLChar1_0::isNameChar(name[end])) ++end;
   }
-  if (fault != static_cast<size_t>(-1) && message) invalidCharError(name, fault, message);
-  return fault == static_cast<size_t>(-1);
+  const bool valid = end > 0 && name[end] == 0;
+  if (!valid) invalidCharError(name, end, message);
+  return valid;
 }
 
-// Short valid strings, as the checks mostly see them.
+// Short valid names, as the checks mostly see them.
 std::vector<std::u16string> shortStrings() {
   std::vector<std::u16string> out;
-  std::mt19937 rng(3);
-  const std::u16string& name = longName();
-  for (int k = 0; k < 1024; ++k) {
-    std::u16string s = u"n" + name.substr(rng() % 100000, 3 + rng() % 14);
-    out.push_back(s);
-  }
+  for (unsigned k = 0; k < 1024; ++k) out.push_back(makeName(3 + k % 14, k));
   return out;
 }
 

@@ -82,25 +82,29 @@ TextFault scanText(const XMLCh* text, unsigned long length, unsigned long& pos) 
 
 enum class NameRule { name, ncName, qName };
 
-// The index of the first unit that breaks the production, or kValid. Each
-// unit is judged on its own, as Xerces-C's validators do. Where a part ends
-// before its first character ("", "a:"), the fault is at that end.
+// The end of the name part that begins at `start`: `start` itself when that
+// unit may not begin a part, else the first unit after it that may not
+// continue it. Each unit is judged on its own, as Xerces-C's validators do.
+template <bool colons>
+size_t partEnd(const XMLCh* name, size_t start) {
+  const auto fits = [](XMLCh c) { return colons || c != u':'; };
+  if (!XMLChar1_0::isFirstNameChar(name[start]) || !fits(name[start])) return start;
+  size_t i = start + 1;
+  while (XMLChar1_0::isNameChar(name[i]) && fits(name[i])) ++i;
+  return i;
+}
+
+// The index of the first unit that breaks the production, or kValid. Where a
+// part is missing ("", "a:"), the fault is where it should begin.
 size_t nameFault(const XMLCh* name, NameRule rule) {
   if (!name) return 0;
-  bool partStart = true;  // the next unit begins the name or, in a QName, a part of it
-  bool colonSeen = false;
-  size_t i = 0;
-  for (; name[i]; ++i) {
-    const XMLCh c = name[i];
-    if (c == u':' && rule != NameRule::name) {
-      if (rule == NameRule::ncName || partStart || colonSeen) return i;
-      colonSeen = partStart = true;
-      continue;
-    }
-    if (!(partStart ? XMLChar1_0::isFirstNameChar(c) : XMLChar1_0::isNameChar(c))) return i;
-    partStart = false;
+  size_t start = 0;
+  size_t end = rule == NameRule::name ? partEnd<true>(name, start) : partEnd<false>(name, start);
+  if (rule == NameRule::qName && end > start && name[end] == u':') {
+    start = end + 1;
+    end = partEnd<false>(name, start);
   }
-  return partStart ? i : kValid;
+  return end > start && name[end] == 0 ? kValid : end;
 }
 
 bool isAsciiLetter(XMLCh c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
@@ -135,7 +139,9 @@ std::ostream& operator<<(std::ostream& os, TextArg arg) {
 }
 
 // The common body of the four name checks, traced under the caller's record.
-bool checkName(qel_detail::Trace& trc_, const XMLCh* name, size_t fault, char* message) {
+// Inlined: it runs on every call of the four checks.
+__attribute__((always_inline)) inline bool checkName(qel_detail::Trace& trc_, const XMLCh* name, size_t fault,
+                                                     char* message) {
   QEL_TRACE_ARGS("(" << qel_detail::u16(name) << ")");
   const bool valid = fault == kValid;
   if (!valid) invalidCharError(name, fault, message);

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <vector>
+#include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLChar.hpp>
 #include <xercesc/util/XMLString.hpp>
 
@@ -197,6 +198,8 @@ TEST(ThrowingCheck, ReturnsArgumentOrThrowsCodeFive) {
     DOMException copy(e);
     EXPECT_EQ(std::u16string(copy.msg), u"Invalid character 0x0 at pos 0.");
   }
+  // None of the checks has started the XML platform.
+  EXPECT_EQ(xercesc::XMLPlatformUtils::fgMemoryManager, nullptr);
 }
 
 // Trace lines, captured from the trace library.
@@ -259,6 +262,10 @@ TEST_F(TraceLines, EmptyRawNameRaisesWithoutErrorLine) {
     EXPECT_STREQ(e.getMessage(), "Raw item name is an empty string.");
   }
   EXPECT_EQ(lines, "QELDOM qelRawToXmlName: Entry\nQELDOM qelRawToXmlName: Args - ()\n");
+  lines.clear();
+  EXPECT_EQ(qelRawToXmlName(u"a b").toString(), "a.H20.b");
+  EXPECT_EQ(lines,
+            "QELDOM qelRawToXmlName: Entry\nQELDOM qelRawToXmlName: Args - (a b)\nQELDOM qelRawToXmlName: Exit\n");
 }
 
 std::string toXml(const std::u16string& raw) { return qelRawToXmlName(raw).toString(); }
