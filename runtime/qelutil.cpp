@@ -157,11 +157,13 @@ struct QelTraceStream::Impl {
   std::ostream os{&buf};
 };
 
-QelTraceStream::QelTraceStream() = default;
-QelTraceStream::~QelTraceStream() = default;
+void QelTraceStream::destroy() {
+  delete m_impl;
+  m_impl = nullptr;
+}
 
 std::ostream& QelTraceStream::getOs(TRC1_EPB* record, int line) {
-  if (!m_impl) m_impl = std::make_unique<Impl>();
+  if (!m_impl) m_impl = new Impl;
   m_impl->buf.pubsync();
   m_impl->buf.record = record;
   m_impl->buf.line = line;
@@ -170,7 +172,7 @@ std::ostream& QelTraceStream::getOs(TRC1_EPB* record, int line) {
 }
 
 std::ostream& QelTraceStream::getOs(std::string& target) {
-  if (!m_impl) m_impl = std::make_unique<Impl>();
+  if (!m_impl) m_impl = new Impl;
   m_impl->buf.pubsync();
   m_impl->buf.record = nullptr;
   m_impl->buf.target = &target;

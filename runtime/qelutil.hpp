@@ -156,8 +156,11 @@ class QELRT_API QelInsert {
 // string. It holds nothing until the first getOs call.
 class QELRT_API QelTraceStream {
  public:
-  QelTraceStream();
-  ~QelTraceStream();
+  // Creating and destroying an unused stream costs no call.
+  QelTraceStream() = default;
+  ~QelTraceStream() {
+    if (m_impl) destroy();
+  }
   QelTraceStream(const QelTraceStream&) = delete;
   QelTraceStream& operator=(const QelTraceStream&) = delete;
 
@@ -168,7 +171,8 @@ class QELRT_API QelTraceStream {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> m_impl;
+  void destroy();
+  Impl* m_impl = nullptr;  // owned; created on the first getOs
 };
 
 // ---------------------------------------------------------------------------
