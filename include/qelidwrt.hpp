@@ -2,11 +2,10 @@
 // stream, in any code page the converter knows.
 #pragma once
 
-#include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/XMLBuffer.hpp>
-
 #include <string>
 #include <vector>
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/XMLBuffer.hpp>
 
 #include "nyl.hpp"
 #include "qeldom.hpp"

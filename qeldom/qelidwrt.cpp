@@ -2,15 +2,14 @@
 // escaping and CDATA splitting, and the one-call entry point.
 #include "qelidwrt.hpp"
 
-#include <xercesc/util/XMLUniDefs.hpp>
-#include <xercesc/util/XMLUni.hpp>
+#include <strings.h>
 
 #include <climits>
 #include <exception>
 #include <sstream>
 #include <string_view>
-
-#include <strings.h>
+#include <xercesc/util/XMLUni.hpp>
+#include <xercesc/util/XMLUniDefs.hpp>
 
 #include "qelframe.hpp"
 
@@ -185,13 +184,27 @@ QelDomReplaceTable makeTable(const XMLCh* symbols) {
   for (int k = 0; symbols[k]; ++k) {
     const XMLCh* ref = nullptr;
     switch (symbols[k]) {
-      case u'&': ref = QelUni::s_refAmp; break;
-      case u'<': ref = QelUni::s_refLt; break;
-      case u'>': ref = QelUni::s_refGt; break;
-      case u'"': ref = QelUni::s_refQuot; break;
-      case u'\r': ref = QelUni::s_ref13; break;
-      case u'\n': ref = QelUni::s_ref10; break;
-      case u'\t': ref = QelUni::s_ref9; break;
+      case u'&':
+        ref = QelUni::s_refAmp;
+        break;
+      case u'<':
+        ref = QelUni::s_refLt;
+        break;
+      case u'>':
+        ref = QelUni::s_refGt;
+        break;
+      case u'"':
+        ref = QelUni::s_refQuot;
+        break;
+      case u'\r':
+        ref = QelUni::s_ref13;
+        break;
+      case u'\n':
+        ref = QelUni::s_ref10;
+        break;
+      case u'\t':
+        ref = QelUni::s_ref9;
+        break;
     }
     table.refs[k] = ref;
     table.refLengths[k] = static_cast<int>(length(ref));
@@ -245,8 +258,8 @@ const XMLCh s_spaces[] = u"                                                     
 
 // --- QelDomWriter: construction and the walk ---------------------------------------------------
 
-QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigned long options,
-                           const char* encoding, const DOMDocumentType* docType)
+QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigned long options, const char* encoding,
+                           const DOMDocumentType* docType)
     : m_encoding(resolveEncodingName(encoding)),
       m_options(options),
       m_docType(docType),
@@ -293,16 +306,35 @@ void QelDomWriter::visit(const DOMNode* node, int level) {
     return;
   }
   switch (node->getNodeType()) {
-    case DOMNode::ELEMENT_NODE: writeElement(node, level); break;
-    case DOMNode::TEXT_NODE: writeText(node, level); break;
-    case DOMNode::CDATA_SECTION_NODE: writeCData(node, level); break;
-    case DOMNode::ENTITY_REFERENCE_NODE: pushChildNodes(node, level); break;  // by its children
-    case DOMNode::ENTITY_NODE: writeEntity(node, level); break;
-    case DOMNode::PROCESSING_INSTRUCTION_NODE: writePi(node, level); break;
-    case DOMNode::COMMENT_NODE: writeComment(node, level); break;
-    case DOMNode::DOCUMENT_NODE: writeDoc(node, level); break;
-    case DOMNode::DOCUMENT_TYPE_NODE: writeDocType(node, level); break;
-    default: break;  // attributes, fragments, notations
+    case DOMNode::ELEMENT_NODE:
+      writeElement(node, level);
+      break;
+    case DOMNode::TEXT_NODE:
+      writeText(node, level);
+      break;
+    case DOMNode::CDATA_SECTION_NODE:
+      writeCData(node, level);
+      break;
+    case DOMNode::ENTITY_REFERENCE_NODE:
+      pushChildNodes(node, level);
+      break;  // by its children
+    case DOMNode::ENTITY_NODE:
+      writeEntity(node, level);
+      break;
+    case DOMNode::PROCESSING_INSTRUCTION_NODE:
+      writePi(node, level);
+      break;
+    case DOMNode::COMMENT_NODE:
+      writeComment(node, level);
+      break;
+    case DOMNode::DOCUMENT_NODE:
+      writeDoc(node, level);
+      break;
+    case DOMNode::DOCUMENT_TYPE_NODE:
+      writeDocType(node, level);
+      break;
+    default:
+      break;  // attributes, fragments, notations
   }
 }
 
@@ -350,9 +382,9 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
   m_writer.put(u'<');
   m_writer.put(name, nameLength);
 
-  const QelDomReplaceTable& table = canonical                            ? canonicalAttrTable
+  const QelDomReplaceTable& table = canonical                           ? canonicalAttrTable
                                     : (m_options & QEL_WRITE_CHAR_REFS) ? lineAttrTable
-                                                                         : attrTable;
+                                                                        : attrTable;
   const DOMNamedNodeMap* attributes = node->getAttributes();
   for (XMLSize_t i = 0; attributes && i < attributes->getLength(); ++i) {
     const DOMAttr* attr = static_cast<const DOMAttr*>(attributes->item(i));
@@ -383,8 +415,8 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
   }
   m_writer.put(u'>');
   short firstType = first->getNodeType();
-  bool isInline = !first->getNextSibling() &&
-                  (firstType == DOMNode::TEXT_NODE || firstType == DOMNode::CDATA_SECTION_NODE);
+  bool isInline =
+      !first->getNextSibling() && (firstType == DOMNode::TEXT_NODE || firstType == DOMNode::CDATA_SECTION_NODE);
   if (!isInline) writeEndl();
   pushChildNodes(node, level + 2, node, level, isInline);
 }
@@ -464,7 +496,7 @@ void QelDomWriter::writeText(const DOMNode* node, int level) {
   if (!onlyChild) writeOffset(level);
   const QelDomReplaceTable& table = (m_options & QEL_WRITE_CANONICAL)   ? canonicalTextTable
                                     : (m_options & QEL_WRITE_CHAR_REFS) ? lineTextTable
-                                                                         : textTable;
+                                                                        : textTable;
   replaceAndWrite(QelDomStr(node->getNodeValue()), table);
   if (!onlyChild) writeEndl();
 }
@@ -573,8 +605,7 @@ std::u16string QelDomWriter::replace(const std::u16string& text, const XMLCh* fr
   std::u16string out;
   out.reserve(text.size());
   size_t pos = 0;
-  for (size_t at; fromLength && (at = text.find(from, pos, fromLength)) != std::u16string::npos;
-       pos = at + fromLength)
+  for (size_t at; fromLength && (at = text.find(from, pos, fromLength)) != std::u16string::npos; pos = at + fromLength)
     out.append(text, pos, at - pos).append(to);
   return out.append(text, pos, std::u16string::npos);
 }
@@ -619,8 +650,8 @@ std::u16string entityLiteral(const DOMNode* entity) {
   QelDomWriter(entity, stream, QEL_WRITE_CANONICAL | QEL_WRITE_CONTENT_ONLY, "UTF-16LE", nullptr);
   std::u16string value;
   for (size_t i = 2; i + 1 < bytes.size(); i += 2)  // after the byte order mark
-    value.push_back(static_cast<XMLCh>(static_cast<unsigned char>(bytes[i]) |
-                                       (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    value.push_back(
+        static_cast<XMLCh>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8)));
   std::u16string literal = u"\"";
   for (XMLCh c : value) {
     if (c == u'%')
@@ -665,8 +696,8 @@ bool QelDomWriter::canEncode(const XMLCh* unit, int count) {
   if (m_encodable.empty()) return true;
   if (count == 1 && m_encodable[*unit]) return m_encodable[*unit] == 1;
   QelAutoBuffer<char> bytes = m_writer.getConverter().fromUnicode(unit, count);
-  bool ok = !(bytes.size() > m_refBytes.size() && m_refBytes.compare(0, m_refBytes.size(), bytes.get(),
-                                                                        m_refBytes.size()) == 0);
+  bool ok = !(bytes.size() > m_refBytes.size() &&
+              m_refBytes.compare(0, m_refBytes.size(), bytes.get(), m_refBytes.size()) == 0);
   if (count == 1) m_encodable[*unit] = ok ? 1 : 2;
   return ok;
 }
@@ -727,8 +758,8 @@ std::u16string qelMakeDocTypeDecl(const DOMDocumentType* docType) {
   return std::u16string(buffer.getRawBuffer(), buffer.getLen());
 }
 
-std::u16string qelWriteNode(const DOMNode* node, QelOutputStream& stream, unsigned long options,
-                            const char* encoding, const DOMDocumentType* docType) {
+std::u16string qelWriteNode(const DOMNode* node, QelOutputStream& stream, unsigned long options, const char* encoding,
+                            const DOMDocumentType* docType) {
   QEL_TRACE_ENTER("qelWriteNode");
   QEL_TRACE_ARGS("(" << node << ")(" << options << ")(" << qel_detail::orNull(encoding) << ")");
   QelDomWriter writer(node, stream, options, encoding, docType);
