@@ -58,7 +58,8 @@ QelCnvWriter::QelCnvWriter(QelOutputStream& stream, const char* encoding, bool w
       m_isPrefixed(true),
       m_withPrefix(withPrefix),
       m_prefix(0),
-      m_uncaughtAtStart(std::uncaught_exceptions()) {
+      m_uncaughtAtStart(std::uncaught_exceptions()),
+      m_tracePieces(true) {
   QEL_TRACE_ENTER("QelCnvWriter::QelCnvWriter");
   QEL_TRACE_ARGS("(" << qel_detail::orNull(encoding) << ")");
   if (long number = LcGetError(m_converter.m_locale)) {
@@ -112,25 +113,39 @@ void QelCnvWriter::write(const std::u16string& text) {
   QEL_TRACE_EXIT();
 }
 
-// With the write trace off a piece is one append; with it on, each piece goes
-// through the traced write so that the trace shows every piece.
+// The DOM writer writes many small pieces (a bracket, a name, a run of
+// text). While its pieces are not traced each is a plain append: short ones
+// unit by unit, which beats a call of memcpy.
 inline void QelCnvWriter::put(const XMLCh* chars, XMLSize_t count) {
-  if (count == 0) return;
-  if (TRC1_Level(&s_writeChars) & 0x40) {
+  if (m_tracePieces) {
     for (; count > INT_MAX; count -= INT_MAX, chars += INT_MAX) write(chars, INT_MAX);
-    write(chars, static_cast<int>(count));
+    if (count) write(chars, static_cast<int>(count));
     return;
   }
-  m_buffer.append(chars, count);
+  if (count <= 16) {
+    for (const XMLCh* end = chars + count; chars < end; ++chars) m_buffer.append(*chars);
+  } else {
+    m_buffer.append(chars, count);
+  }
   if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
 }
 
 inline void QelCnvWriter::put(XMLCh unit) {
-  if (TRC1_Level(&s_writeUnit) & 0x40) {
+  if (m_tracePieces) {
     write(unit);
     return;
   }
   m_buffer.append(unit);
+  if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
+}
+
+inline void QelCnvWriter::putZ(const XMLCh* text) {
+  if (!text) return;
+  if (m_tracePieces) {
+    put(text, length(text));
+    return;
+  }
+  for (; *text; ++text) m_buffer.append(*text);
   if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
 }
 
@@ -169,11 +184,13 @@ void QelCnvWriter::commitBuffer(bool keepHighSurrogate) {
 
 // --- replacement tables --------------------------------------------------------------------
 
+constexpr signed char kEnd = 100;
+
 struct QelDomReplaceTable {
   const XMLCh* symbols;
   const XMLCh* refs[10];
   int refLengths[10];
-  signed char index[128];  // ASCII unit -> its position in `symbols`, or -1
+  signed char index[128];  // ASCII unit -> its position in `symbols`, -1 for a plain unit, kEnd for 0
 };
 
 namespace {
@@ -181,6 +198,7 @@ namespace {
 QelDomReplaceTable makeTable(const XMLCh* symbols) {
   QelDomReplaceTable table{symbols, {}, {}, {}};
   for (signed char& i : table.index) i = -1;
+  table.index[0] = kEnd;
   for (int k = 0; symbols[k]; ++k) {
     const XMLCh* ref = nullptr;
     switch (symbols[k]) {
@@ -252,6 +270,15 @@ std::string nodeText(const DOMNode* node) {
   return os.str();
 }
 
+// An attribute's value. Xerces-C keeps it as the attribute's children and
+// assembles it with casts on each request; the common case of one text child
+// is read straight from that child (the same text getNodeValue returns).
+const XMLCh* attributeValue(const DOMNode* attr) {
+  const DOMNode* child = attr->getFirstChild();
+  if (child && child->getNodeType() == DOMNode::TEXT_NODE && !child->getNextSibling()) return child->getNodeValue();
+  return attr->getNodeValue();
+}
+
 const XMLCh s_spaces[] = u"                                                                ";  // 64
 
 }  // namespace
@@ -267,6 +294,9 @@ QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigne
   if (!node)
     qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::QelDomWriter",
                       s_revision, s_sourcePath, "QelDomWriter: the node to write is NULL");
+  // The trace level of the pieces is read once per run: with the write trace
+  // off, a piece costs an append and nothing else.
+  m_writer.m_tracePieces = (TRC1_Level(&s_writeChars) | TRC1_Level(&s_writeUnit)) & 0x40;
   // Characters that the code page cannot hold come out of the converter as
   // character references. Where that would change the content (CDATA) or
   // break the markup (names, comments, processing instructions), the writer
@@ -284,12 +314,13 @@ QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigne
 // The walk keeps its own stack of the parents whose children are being
 // written, so the depth of a tree never reaches the call stack.
 void QelDomWriter::writeNode(const DOMNode* node, int level) {
-  visit(node, level);
+  const DOMNode* parent = node->getParentNode();
+  visit(node, level, parent && parent->getFirstChild() == node && !node->getNextSibling());
   while (!m_stack.empty()) {
     Frame& top = m_stack.back();
     if (const DOMNode* child = top.next) {
       top.next = child->getNextSibling();
-      visit(child, top.level);  // may grow the stack: `top` is not used again
+      visit(child, top.level, child == top.first && !top.next);  // may grow the stack: `top` is not used again
       continue;
     }
     Frame done = top;
@@ -299,7 +330,7 @@ void QelDomWriter::writeNode(const DOMNode* node, int level) {
 }
 
 // Writes what comes before a node's children and schedules the children.
-void QelDomWriter::visit(const DOMNode* node, int level) {
+void QelDomWriter::visit(const DOMNode* node, int level, bool onlyChild) {
   if (m_options & QEL_WRITE_CONTENT_ONLY) {
     m_options &= ~QEL_WRITE_CONTENT_ONLY;
     pushChildNodes(node, level);
@@ -310,10 +341,10 @@ void QelDomWriter::visit(const DOMNode* node, int level) {
       writeElement(node, level);
       break;
     case DOMNode::TEXT_NODE:
-      writeText(node, level);
+      writeText(node, level, onlyChild);
       break;
     case DOMNode::CDATA_SECTION_NODE:
-      writeCData(node, level);
+      writeCData(node, level, onlyChild);
       break;
     case DOMNode::ENTITY_REFERENCE_NODE:
       pushChildNodes(node, level);
@@ -340,7 +371,8 @@ void QelDomWriter::visit(const DOMNode* node, int level) {
 
 void QelDomWriter::pushChildNodes(const DOMNode* node, int level, const DOMNode* element, int elementLevel,
                                   bool isInline) {
-  m_stack.push_back(Frame{node->getFirstChild(), level, element, elementLevel, isInline});
+  const DOMNode* first = node->getFirstChild();
+  m_stack.push_back(Frame{first, first, level, element, elementLevel, isInline});
 }
 
 void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
@@ -377,35 +409,29 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
   if ((m_options & QEL_WRITE_SPACED_MARGINS) && level == 2) writeEndl();
   writeOffset(level);
   const XMLCh* name = node->getNodeName();
-  size_t nameLength = length(name);
-  checkEncodable(name, nameLength, node, "element name");
   m_writer.put(u'<');
-  m_writer.put(name, nameLength);
+  writeName(name, node, "element name");
 
-  const QelDomReplaceTable& table = canonical                           ? canonicalAttrTable
+  const QelDomReplaceTable& table = canonical                            ? canonicalAttrTable
                                     : (m_options & QEL_WRITE_CHAR_REFS) ? lineAttrTable
-                                                                        : attrTable;
+                                                                         : attrTable;
   const DOMNamedNodeMap* attributes = node->getAttributes();
-  for (XMLSize_t i = 0; attributes && i < attributes->getLength(); ++i) {
+  const XMLSize_t count = attributes ? attributes->getLength() : 0;  // the tree stays unchanged while it is written
+  for (XMLSize_t i = 0; i < count; ++i) {
     const DOMAttr* attr = static_cast<const DOMAttr*>(attributes->item(i));
     if ((m_options & QEL_WRITE_SPECIFIED_ONLY) && !attr->getSpecified()) continue;
-    const XMLCh* attrName = attr->getNodeName();
-    size_t attrNameLength = length(attrName);
-    checkEncodable(attrName, attrNameLength, node, "attribute name");
     m_writer.put(u' ');
-    m_writer.put(attrName, attrNameLength);
-    m_writer.put(u'=');
-    m_writer.put(u'"');
-    replaceAndWrite(QelDomStr(attr->getNodeValue()), table);
+    writeName(attr->getNodeName(), node, "attribute name");
+    m_writer.put(u"=\"", 2);
+    replaceAndWrite(QelDomStr(attributeValue(attr)), table);
     m_writer.put(u'"');
   }
 
   const DOMNode* first = node->getFirstChild();
   if (!first) {
     if (canonical) {
-      m_writer.put(u'>');
-      m_writer.put(u"</", 2);
-      m_writer.put(name, nameLength);
+      m_writer.put(u"></", 3);
+      m_writer.putZ(name);
       m_writer.put(u'>');
     } else {
       m_writer.put(u"/>", 2);
@@ -427,20 +453,27 @@ void QelDomWriter::writeElementEnd(const DOMNode* node, int level, bool isInline
     writeOffset(level);
   }
   m_writer.put(u"</", 2);
-  m_writer.put(node->getNodeName(), length(node->getNodeName()));
+  m_writer.putZ(node->getNodeName());
   m_writer.put(u'>');
   writeEndl();
 }
 
+// Names are written as the DOM holds them; where the code page cannot hold
+// one of their characters the writer raises instead.
+inline void QelDomWriter::writeName(const XMLCh* name, const DOMNode* node, const char* what) {
+  if (!m_encodable.empty()) checkEncodable(name, length(name), node, what);
+  m_writer.putZ(name);
+}
+
 // --- layout ---------------------------------------------------------------------------------
 
-void QelDomWriter::writeEndl() {
+inline void QelDomWriter::writeEndl() {
   if (!(m_options & QEL_WRITE_CANONICAL) && isMarginsOn()) m_writer.put(u'\n');
 }
 
-void QelDomWriter::writeOffset(int level) {
+inline void QelDomWriter::writeOffset(int level) {
   if (!isMarginsOn() || level <= 0) return;
-  const size_t chunk = length(s_spaces);
+  const size_t chunk = sizeof s_spaces / sizeof s_spaces[0] - 1;
   size_t n = static_cast<size_t>(level);
   for (; n > chunk; n -= chunk) m_writer.put(s_spaces, chunk);
   m_writer.put(s_spaces, n);
@@ -461,38 +494,37 @@ void QelDomWriter::writeCharRef(char32_t codePoint) {
 void QelDomWriter::replaceAndWrite(const QelDomStr& text, const QelDomReplaceTable& table) {
   const XMLCh* p = text.getBuffer();
   if (!p) return;
-  const XMLCh* end = p + text.length();
   const XMLCh* run = p;
   const bool charRefs = m_options & QEL_WRITE_CHAR_REFS;
-  while (p < end) {
+  for (;;) {
     XMLCh c = *p;
     if (c < 0x80) {
       int k = table.index[c];
-      if (k >= 0) {
-        m_writer.put(run, static_cast<XMLSize_t>(p - run));
-        m_writer.put(table.refs[k], static_cast<XMLSize_t>(table.refLengths[k]));
-        run = p + 1;
+      if (k < 0) {
+        ++p;
+        continue;
       }
+      if (k == kEnd) break;
+      m_writer.put(run, static_cast<XMLSize_t>(p - run));
+      m_writer.put(table.refs[k], static_cast<XMLSize_t>(table.refLengths[k]));
+      run = ++p;
+    } else if (!charRefs) {
       ++p;
-    } else if (charRefs) {
+    } else {
       m_writer.put(run, static_cast<XMLSize_t>(p - run));
       int width;
-      writeCharRef(codePointAt(p, end, width));
+      writeCharRef(codePointAt(p, p + 2, width));  // p[1] is readable: at worst the terminating zero
       p += width;
       run = p;
-    } else {
-      ++p;
     }
   }
-  m_writer.put(run, static_cast<XMLSize_t>(end - run));
+  m_writer.put(run, static_cast<XMLSize_t>(p - run));
 }
 
 // A text node among other children stands on a line of its own; an only
 // child stays inline. A text node without a parent counts as not an only
-// child.
-void QelDomWriter::writeText(const DOMNode* node, int level) {
-  const DOMNode* parent = node->getParentNode();
-  bool onlyChild = parent && parent->getFirstChild() == node && !node->getNextSibling();
+// child. The walk knows the parent, so it tells.
+void QelDomWriter::writeText(const DOMNode* node, int level, bool onlyChild) {
   if (!onlyChild) writeOffset(level);
   const QelDomReplaceTable& table = (m_options & QEL_WRITE_CANONICAL)   ? canonicalTextTable
                                     : (m_options & QEL_WRITE_CHAR_REFS) ? lineTextTable
@@ -501,13 +533,11 @@ void QelDomWriter::writeText(const DOMNode* node, int level) {
   if (!onlyChild) writeEndl();
 }
 
-void QelDomWriter::writeCData(const DOMNode* node, int level) {
+void QelDomWriter::writeCData(const DOMNode* node, int level, bool onlyChild) {
   if (m_options & QEL_WRITE_CANONICAL) {
-    writeText(node, level);
+    writeText(node, level, onlyChild);
     return;
   }
-  const DOMNode* parent = node->getParentNode();
-  bool onlyChild = parent && parent->getFirstChild() == node && !node->getNextSibling();
   if (!onlyChild) writeOffset(level);
   m_writer.put(QelUni::s_startCData, length(QelUni::s_startCData));
   writeCDataContent(QelDomStr(node->getNodeValue()));
