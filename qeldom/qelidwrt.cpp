@@ -4,7 +4,12 @@
 
 #include <strings.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <climits>
+#include <cstdint>
 #include <exception>
 #include <sstream>
 #include <string_view>
@@ -122,7 +127,7 @@ inline void QelCnvWriter::put(const XMLCh* chars, XMLSize_t count) {
     if (count) write(chars, static_cast<int>(count));
     return;
   }
-  if (count <= 16) {
+  if (count <= 4) {
     for (const XMLCh* end = chars + count; chars < end; ++chars) m_buffer.append(*chars);
   } else {
     m_buffer.append(chars, count);
@@ -145,8 +150,9 @@ inline void QelCnvWriter::putZ(const XMLCh* text) {
     put(text, length(text));
     return;
   }
-  for (; *text; ++text) m_buffer.append(*text);
-  if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
+  const XMLCh* end = text;
+  while (*end) ++end;
+  put(text, static_cast<XMLSize_t>(end - text));
 }
 
 void QelCnvWriter::commit() { commitBuffer(true); }
@@ -191,12 +197,16 @@ struct QelDomReplaceTable {
   const XMLCh* refs[10];
   int refLengths[10];
   signed char index[128];  // ASCII unit -> its position in `symbols`, -1 for a plain unit, kEnd for 0
+#ifdef __SSE2__
+  __m128i lanes[10];  // each symbol in all eight lanes
+#endif
 };
 
 namespace {
 
 QelDomReplaceTable makeTable(const XMLCh* symbols) {
-  QelDomReplaceTable table{symbols, {}, {}, {}};
+  QelDomReplaceTable table{};
+  table.symbols = symbols;
   for (signed char& i : table.index) i = -1;
   table.index[0] = kEnd;
   for (int k = 0; symbols[k]; ++k) {
@@ -227,6 +237,9 @@ QelDomReplaceTable makeTable(const XMLCh* symbols) {
     table.refs[k] = ref;
     table.refLengths[k] = static_cast<int>(length(ref));
     table.index[symbols[k]] = static_cast<signed char>(k);
+#ifdef __SSE2__
+    table.lanes[k] = _mm_set1_epi16(static_cast<short>(symbols[k]));
+#endif
   }
   return table;
 }
@@ -443,8 +456,17 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
   short firstType = first->getNodeType();
   bool isInline =
       !first->getNextSibling() && (firstType == DOMNode::TEXT_NODE || firstType == DOMNode::CDATA_SECTION_NODE);
-  if (!isInline) writeEndl();
-  pushChildNodes(node, level + 2, node, level, isInline);
+  if (!isInline) {
+    writeEndl();
+    pushChildNodes(node, level + 2, node, level, false);
+    return;
+  }
+  // The one text or CDATA child is written at once: no frame for it.
+  if (firstType == DOMNode::TEXT_NODE)
+    writeText(first, level + 2, true);
+  else
+    writeCData(first, level + 2, true);
+  writeElementEnd(node, level, true);
 }
 
 void QelDomWriter::writeElementEnd(const DOMNode* node, int level, bool isInline) {
@@ -491,32 +513,69 @@ void QelDomWriter::writeCharRef(char32_t codePoint) {
 // table becomes its reference; with QEL_WRITE_CHAR_REFS each character above
 // U+007F becomes a hexadecimal reference, one for a surrogate pair's code
 // point so that the output stays well-formed.
+namespace {
+
+// The first unit at or after `p` that is not plain text: the terminating
+// zero, a symbol of the table, or with `highToo` a unit above U+007F.
+// With SSE2 eight units are tested at a time. A load never reaches into the
+// next page, but it may read past the terminating zero within the page,
+// which the address sanitizer would report, hence the attribute.
+#ifdef __SSE2__
+__attribute__((no_sanitize("address"))) const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table,
+                                                               bool highToo) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i highBits = _mm_set1_epi16(static_cast<short>(0xFF80));
+  int count = 0;
+  while (table.symbols[count]) ++count;
+  for (;;) {
+    if ((reinterpret_cast<uintptr_t>(p) & 4095) > 4096 - 16) {  // the load would cross a page: one unit
+      XMLCh c = *p;
+      if (c < 0x80 ? table.index[c] >= 0 : highToo) return p;
+      ++p;
+      continue;
+    }
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_cmpeq_epi16(v, zero);
+    for (int k = 0; k < count; ++k) hit = _mm_or_si128(hit, _mm_cmpeq_epi16(v, table.lanes[k]));
+    if (highToo) {
+      __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, highBits), zero);
+      hit = _mm_or_si128(hit, _mm_andnot_si128(ascii, _mm_cmpeq_epi16(zero, zero)));
+    }
+    if (int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz(static_cast<unsigned>(mask)) / 2;
+    p += 8;
+  }
+}
+#else
+const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table, bool highToo) {
+  for (;; ++p) {
+    XMLCh c = *p;
+    if (c < 0x80 ? table.index[c] >= 0 : highToo) return p;
+  }
+}
+#endif
+
+}  // namespace
+
 void QelDomWriter::replaceAndWrite(const QelDomStr& text, const QelDomReplaceTable& table) {
   const XMLCh* p = text.getBuffer();
   if (!p) return;
   const XMLCh* run = p;
   const bool charRefs = m_options & QEL_WRITE_CHAR_REFS;
   for (;;) {
+    p = skipPlain(p, table, charRefs);
     XMLCh c = *p;
+    if (c == 0) break;
+    m_writer.put(run, static_cast<XMLSize_t>(p - run));
     if (c < 0x80) {
       int k = table.index[c];
-      if (k < 0) {
-        ++p;
-        continue;
-      }
-      if (k == kEnd) break;
-      m_writer.put(run, static_cast<XMLSize_t>(p - run));
       m_writer.put(table.refs[k], static_cast<XMLSize_t>(table.refLengths[k]));
-      run = ++p;
-    } else if (!charRefs) {
       ++p;
     } else {
-      m_writer.put(run, static_cast<XMLSize_t>(p - run));
       int width;
       writeCharRef(codePointAt(p, p + 2, width));  // p[1] is readable: at worst the terminating zero
       p += width;
-      run = p;
     }
+    run = p;
   }
   m_writer.put(run, static_cast<XMLSize_t>(p - run));
 }
