@@ -385,7 +385,10 @@ std::string qelGetNodeTypeStr(const DOMNode* node) {
                                       "DocumentType",
                                       "DocumentFragment",
                                       "Notation"};
-  if (!node) return "NULL";  // a null node has no type; say so rather than crash
+  // A null node has no type: a clear error, as for the other functions that need a node.
+  if (!node)
+    qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "qelGetNodeTypeStr",
+                      s_revision, s_sourcePath, "qelGetNodeTypeStr: the node is NULL");
   int type = node->getNodeType();
   return names[(type >= 1 && type <= 12) ? type : 0];
 }
