@@ -219,6 +219,7 @@ class QELRT_API QelErrorFull : public QelError {
   QelErrorFull(long rc, const char* rcName, long op, const char* opName, long extra, const void* extraPtr,
                unsigned long flag, int errorType, int line, const char* function, const char* revision,
                const char* sourcePath, const char* buildDate, const std::string& message, const QelError* cause);
+  ~QelErrorFull() override;  // defined out of line: its vtable lives in this library only
   // Throws the product's out-of-memory error (std::bad_alloc).
   [[noreturn]] static void throwBadAlloc();
 };
