@@ -234,6 +234,7 @@ TEST_F(Traced, AnExceptionLeavesWithoutExitEvent) {
 // --- null nodes: a clear exception, never a crash ---------------------------------------------
 
 TEST(NullNode, EveryFunctionThatNeedsANodeRaises) {
+  tavDomInit();  // an XMLBuffer needs the platform
   XMLBuffer buffer;
   QelUniString string;
   EXPECT_EQ(qelRc([] { tavAddElem(nullptr, u"e"); }), QELRC_DOM_API_ERROR);
