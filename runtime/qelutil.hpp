@@ -156,8 +156,12 @@ class QELRT_API QelInsert {
 // string. It holds nothing until the first getOs call.
 class QELRT_API QelTraceStream {
  public:
-  QelTraceStream();
-  ~QelTraceStream();
+  // Creating and destroying a stream that was never used costs no call: every
+  // traced function makes one, also when its trace is off.
+  QelTraceStream() = default;
+  ~QelTraceStream() {
+    if (m_impl) destroy(m_impl);
+  }
   QelTraceStream(const QelTraceStream&) = delete;
   QelTraceStream& operator=(const QelTraceStream&) = delete;
 
@@ -168,7 +172,8 @@ class QELRT_API QelTraceStream {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> m_impl;
+  static void destroy(Impl* impl);
+  Impl* m_impl = nullptr;  // owned; made by the first getOs
 };
 
 // ---------------------------------------------------------------------------
