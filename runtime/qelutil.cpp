@@ -73,8 +73,8 @@ std::u16string qelToUnicode(const char* text, unsigned length, bool) {
   size_t start = out.size();
   out.resize(start + static_cast<size_t>(needed));
   err = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(&out[start]), needed, &needed, text + i,
-                       static_cast<int32_t>(n - i), 0xFFFD, nullptr, &err);
+  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(&out[start]), needed, &needed, text + i, static_cast<int32_t>(n - i),
+                       0xFFFD, nullptr, &err);
   return out;
 }
 
@@ -157,10 +157,7 @@ struct QelTraceStream::Impl {
   std::ostream os{&buf};
 };
 
-void QelTraceStream::destroy() {
-  delete m_impl;
-  m_impl = nullptr;
-}
+void QelTraceStream::destroy(Impl* impl) { delete impl; }
 
 std::ostream& QelTraceStream::getOs(TRC1_EPB* record, int line) {
   if (!m_impl) m_impl = new Impl;
