@@ -1,0 +1,133 @@
+// qelidwrt: serialization of DOM nodes as XML text into a caller's byte
+// stream, in any code page the converter knows.
+#pragma once
+
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/XMLBuffer.hpp>
+
+#include <string>
+#include <vector>
+
+#include "nyl.hpp"
+#include "qeldom.hpp"
+#include "qeldstr.hpp"
+#include "qeloutstream.hpp"
+
+// Writer options (bits of the options word).
+constexpr unsigned long QEL_WRITE_XML_DECL = 0x001;        // a document begins with the XML declaration
+constexpr unsigned long QEL_WRITE_MARGINS = 0x002;         // line ends after markup, two blanks per depth
+constexpr unsigned long QEL_WRITE_DOCTYPE = 0x004;         // document type declarations are written
+constexpr unsigned long QEL_WRITE_CHAR_REFS = 0x008;       // CR, LF and non-ASCII as character references
+constexpr unsigned long QEL_WRITE_CONTENT_ONLY = 0x010;    // the top node's children only
+constexpr unsigned long QEL_WRITE_SPECIFIED_ONLY = 0x040;  // attributes defaulted from a DTD are left out
+constexpr unsigned long QEL_WRITE_CANONICAL = 0x080;       // canonical escaping, no comments, no empty tags
+constexpr unsigned long QEL_WRITE_SPACED_MARGINS = 0x100;  // margins plus blank lines around level-2 elements
+
+struct QelDomReplaceTable;
+
+// Turns UTF-16 text into bytes of one encoding and hands them to the stream.
+// Text is collected in a buffer and converted every 4096 code units, at
+// commit() and at destruction. Not copyable: it owns its buffer and converter.
+class QELDOM_API QelCnvWriter {
+ public:
+  // `encoding`: null, "" and "NATIVE" (any case) mean UTF-8. With `withPrefix`
+  // a UTF-16 output begins with a byte order mark. An unknown encoding raises
+  // a QelError (QELRC_DOM_API_ERROR).
+  QelCnvWriter(QelOutputStream& stream, const char* encoding, bool withPrefix);
+  // Commits what is still buffered. A stream failure there is thrown, unless
+  // the writer is destroyed by another exception already on its way.
+  ~QelCnvWriter() noexcept(false);
+  QelCnvWriter(const QelCnvWriter&) = delete;
+  QelCnvWriter& operator=(const QelCnvWriter&) = delete;
+
+  // `count` units; 0 means up to the terminating zero.
+  void write(const XMLCh* chars, int count);
+  void write(XMLCh unit);
+  void write(const std::u16string& text);
+  // Converts everything buffered and hands the bytes to the stream; a trailing
+  // high surrogate waits for its low surrogate (or for the destructor).
+  void commit();
+  const QelNls& getConverter() const { return m_converter; }
+
+ private:
+  friend class QelDomWriter;
+  // The DOM writer's pieces: plain appends while the write trace is off.
+  inline void put(const XMLCh* chars, XMLSize_t count);
+  inline void put(XMLCh unit);
+  void commitBuffer(bool keepHighSurrogate);
+
+  static constexpr XMLSize_t s_capacity = 4096;
+
+  QelOutputStream& m_stream;
+  QelNls m_converter;
+  XERCES_CPP_NAMESPACE::XMLBuffer m_buffer;
+  bool m_isUtf16;
+  bool m_isPrefixed;
+  bool m_withPrefix;
+  XMLCh m_prefix;
+  int m_uncaughtAtStart;  // exceptions in flight when the writer was made
+};
+
+// Writes one DOM node with everything below it; the constructor does the
+// whole job and commits. Not copyable.
+class QELDOM_API QelDomWriter {
+ public:
+  QelDomWriter(const XERCES_CPP_NAMESPACE::DOMNode* node, QelOutputStream& stream, unsigned long options,
+               const char* encoding, const XERCES_CPP_NAMESPACE::DOMDocumentType* docType);
+  QelDomWriter(const QelDomWriter&) = delete;
+  QelDomWriter& operator=(const QelDomWriter&) = delete;
+
+  // The resolved encoding name: "UTF-8" for null, "" and "NATIVE", otherwise
+  // the caller's name.
+  const std::u16string& getEncoding() const { return m_encoding; }
+
+ private:
+  using Node = XERCES_CPP_NAMESPACE::DOMNode;
+  // A parent whose children are being written, and what follows them.
+  struct Frame {
+    const Node* next;     // the next child to write
+    int level;            // the children's level
+    const Node* element;  // the element whose end tag follows, or null
+    int elementLevel;
+    bool isInline;
+  };
+
+  void writeNode(const Node* node, int level);
+  void visit(const Node* node, int level);
+  void pushChildNodes(const Node* node, int level, const Node* element = nullptr, int elementLevel = 0,
+                      bool isInline = false);
+  void writeDoc(const Node* node, int level);
+  void writeDocType(const Node* node, int level);
+  void writeElement(const Node* node, int level);
+  void writeElementEnd(const Node* node, int level, bool isInline);
+  void writeText(const Node* node, int level);
+  void writeCData(const Node* node, int level);
+  void writeCDataContent(const QelDomStr& text);
+  void writeComment(const Node* node, int level);
+  void writePi(const Node* node, int level);
+  void writeEntity(const Node* node, int level);
+  void replaceAndWrite(const QelDomStr& text, const QelDomReplaceTable& table);
+  static std::u16string replace(const std::u16string& text, const XMLCh* from, const XMLCh* to);
+  void writeCharRef(char32_t codePoint);
+  bool canEncode(const XMLCh* unit, int count);
+  void checkEncodable(const XMLCh* text, size_t count, const Node* node, const char* what);
+  void writeEndl();
+  void writeOffset(int level);
+  bool isMarginsOn() const { return m_options & (QEL_WRITE_MARGINS | QEL_WRITE_SPACED_MARGINS); }
+
+  std::u16string m_encoding;
+  unsigned long m_options;
+  const XERCES_CPP_NAMESPACE::DOMDocumentType* m_docType;
+  QelCnvWriter m_writer;
+  std::vector<Frame> m_stack;
+  std::vector<unsigned char> m_encodable;  // per BMP unit: 0 unknown, 1 encodable, 2 not (non-UTF outputs)
+  std::string m_refBytes;                  // "&#x" in the output encoding
+};
+
+// The document type declaration text, or an empty string for null.
+QELDOM_API std::u16string qelMakeDocTypeDecl(const XERCES_CPP_NAMESPACE::DOMDocumentType* docType);
+
+// Writes the node as QelDomWriter does; returns the resolved encoding name.
+QELDOM_API std::u16string qelWriteNode(const XERCES_CPP_NAMESPACE::DOMNode* node, QelOutputStream& stream,
+                                       unsigned long options, const char* encoding,
+                                       const XERCES_CPP_NAMESPACE::DOMDocumentType* docType);

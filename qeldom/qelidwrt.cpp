@@ -1,0 +1,737 @@
+// Serialization: the converting writer, the DOM writer with its layout,
+// escaping and CDATA splitting, and the one-call entry point.
+#include "qelidwrt.hpp"
+
+#include <xercesc/util/XMLUniDefs.hpp>
+#include <xercesc/util/XMLUni.hpp>
+
+#include <climits>
+#include <exception>
+#include <sstream>
+#include <string_view>
+
+#include <strings.h>
+
+#include "qelframe.hpp"
+
+XERCES_CPP_NAMESPACE_USE
+
+QEL_TRACE_FILE("qeldom/qelidwrt", "$Revision: 1.1 $");
+
+// A function record at namespace scope, for traced functions whose callers
+// test the level before they call (the writer's hot path).
+#define QEL_TRACE_RECORD(var, name) \
+  TRC1_EPB var = {&s_trcFile, name, sizeof(name) - 1, __LINE__, &s_trcSync, 0x800, {0}, {0}, {0, 0}}
+
+namespace {
+
+QEL_TRACE_RECORD(s_writeChars, "QelCnvWriter::write");
+QEL_TRACE_RECORD(s_writeUnit, "QelCnvWriter::write");
+
+bool isHighSurrogate(XMLCh c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool isLowSurrogate(XMLCh c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Code page ids of the converter that hold every character.
+bool holdsEverything(long codePageId) { return codePageId == 57352 || codePageId == -1 || codePageId == -2; }
+
+size_t length(const XMLCh* text) { return qelStrlen(text); }
+
+// The encoding name in UTF-16: null, "" and "NATIVE" (any case) are UTF-8.
+std::u16string resolveEncodingName(const char* encoding) {
+  if (!encoding || !*encoding) return QelUni::s_utf8;
+  QelAutoBuffer<XMLCh> converted = qelNlsToUnicode(encoding, -1, LCL1_PrivateFunction_GetProcessLocale());
+  std::u16string name = converted ? std::u16string(converted.get(), converted.size()) : std::u16string();
+  if (qelToUpper(name) == QelUni::s_native) return QelUni::s_utf8;
+  return name;
+}
+
+}  // namespace
+
+// --- QelCnvWriter ------------------------------------------------------------------------
+
+// tavDomInit comes first: the buffer needs the Xerces-C memory manager, and a
+// caller may build a converting writer before any other call of the library.
+QelCnvWriter::QelCnvWriter(QelOutputStream& stream, const char* encoding, bool withPrefix)
+    : m_stream(stream),
+      m_converter((tavDomInit(), resolveEncodingName(encoding).c_str())),
+      m_buffer(s_capacity),
+      m_isUtf16(false),
+      m_isPrefixed(true),
+      m_withPrefix(withPrefix),
+      m_prefix(0),
+      m_uncaughtAtStart(std::uncaught_exceptions()) {
+  QEL_TRACE_ENTER("QelCnvWriter::QelCnvWriter");
+  QEL_TRACE_ARGS("(" << qel_detail::orNull(encoding) << ")");
+  if (long number = LcGetError(m_converter.m_locale)) {
+    std::string message = QelNls::getErrorMsg(number);
+    if (number == QEL_NLS_UNKNOWN_CODEPAGE && encoding) message += std::string(" (") + encoding + ")";
+    qel_detail::raise(&trc_, 127, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelCnvWriter::QelCnvWriter",
+                      s_revision, s_sourcePath, message);
+  }
+  long id = m_converter.getCodePageId();
+  if (id == -2 || id == -1) {
+    m_prefix = 0xFEFF;
+    m_isUtf16 = true;
+    m_isPrefixed = !withPrefix;
+  }
+  QEL_TRACE_EXIT();
+}
+
+// The final commit converts even a trailing high surrogate (the converter
+// writes a reference for the lone unit). While another exception is on its way
+// a stream failure here is dropped: that exception already tells the caller.
+QelCnvWriter::~QelCnvWriter() noexcept(false) {
+  if (std::uncaught_exceptions() > m_uncaughtAtStart) {
+    try {
+      commitBuffer(false);
+    } catch (...) {
+    }
+    return;
+  }
+  commitBuffer(false);
+}
+
+void QelCnvWriter::write(const XMLCh* chars, int count) {
+  qel_detail::Trace trc_(s_writeChars, __LINE__);
+  QEL_TRACE_ARGS("(" << qel_detail::u16(chars, count > 0 ? static_cast<unsigned>(count) : 0u) << ")");
+  m_buffer.append(chars, count > 0 ? static_cast<XMLSize_t>(count) : 0);
+  if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
+  QEL_TRACE_EXIT();
+}
+
+void QelCnvWriter::write(XMLCh unit) {
+  qel_detail::Trace trc_(s_writeUnit, __LINE__);
+  QEL_TRACE_ARGS("(" << static_cast<unsigned>(unit) << ")");
+  write(&unit, 1);
+  QEL_TRACE_EXIT();
+}
+
+void QelCnvWriter::write(const std::u16string& text) {
+  QEL_TRACE_ENTER("QelCnvWriter::write");
+  QEL_TRACE_ARGS("(" << qel_detail::u16(text.data(), static_cast<unsigned>(text.length())) << ")");
+  put(text.data(), text.length());
+  QEL_TRACE_EXIT();
+}
+
+// With the write trace off a piece is one append; with it on, each piece goes
+// through the traced write so that the trace shows every piece.
+inline void QelCnvWriter::put(const XMLCh* chars, XMLSize_t count) {
+  if (count == 0) return;
+  if (TRC1_Level(&s_writeChars) & 0x40) {
+    for (; count > INT_MAX; count -= INT_MAX, chars += INT_MAX) write(chars, INT_MAX);
+    write(chars, static_cast<int>(count));
+    return;
+  }
+  m_buffer.append(chars, count);
+  if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
+}
+
+inline void QelCnvWriter::put(XMLCh unit) {
+  if (TRC1_Level(&s_writeUnit) & 0x40) {
+    write(unit);
+    return;
+  }
+  m_buffer.append(unit);
+  if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
+}
+
+void QelCnvWriter::commit() { commitBuffer(true); }
+
+// Each conversion is complete in itself, so a surrogate pair must never be
+// split between two of them: a trailing high surrogate stays in the buffer
+// until its low surrogate arrives, unless this is the final commit. The buffer
+// is emptied before the stream is called, so a stream that throws never gets
+// the same text twice.
+void QelCnvWriter::commitBuffer(bool keepHighSurrogate) {
+  QEL_TRACE_ENTER("QelCnvWriter::commit");
+  QEL_TRACE_ARGS("this(" << static_cast<const void*>(this) << ") m_buffer.getLen()(" << m_buffer.getLen()
+                         << ") m_prefix(" << static_cast<unsigned>(m_prefix) << ") m_isUtf16(" << m_isUtf16
+                         << ") m_isPrefixed(" << m_isPrefixed << ") ");
+  XMLSize_t count = m_buffer.getLen();
+  const XMLCh* text = m_buffer.getRawBuffer();
+  XMLCh held = 0;
+  if (keepHighSurrogate && count > 0 && isHighSurrogate(text[count - 1])) held = text[--count];
+  if (count == 0) {
+    QEL_TRACE_EXIT();
+    return;
+  }
+  if (!m_isPrefixed) {
+    QelAutoBuffer<char> mark = m_converter.fromUnicode(&m_prefix, 1);
+    m_isPrefixed = true;
+    m_stream.write(mark.get(), static_cast<long>(mark.size()));
+  }
+  QelAutoBuffer<char> bytes = m_converter.fromUnicode(text, static_cast<long>(count));
+  m_buffer.reset();
+  if (held) m_buffer.append(held);
+  m_stream.write(bytes.get(), static_cast<long>(bytes.size()));
+  QEL_TRACE_FLOW("target.buffer()(" << std::string(bytes.get(), bytes.size()) << ") ");
+  QEL_TRACE_EXIT();
+}
+
+// --- replacement tables --------------------------------------------------------------------
+
+struct QelDomReplaceTable {
+  const XMLCh* symbols;
+  const XMLCh* refs[10];
+  int refLengths[10];
+  signed char index[128];  // ASCII unit -> its position in `symbols`, or -1
+};
+
+namespace {
+
+QelDomReplaceTable makeTable(const XMLCh* symbols) {
+  QelDomReplaceTable table{symbols, {}, {}, {}};
+  for (signed char& i : table.index) i = -1;
+  for (int k = 0; symbols[k]; ++k) {
+    const XMLCh* ref = nullptr;
+    switch (symbols[k]) {
+      case u'&': ref = QelUni::s_refAmp; break;
+      case u'<': ref = QelUni::s_refLt; break;
+      case u'>': ref = QelUni::s_refGt; break;
+      case u'"': ref = QelUni::s_refQuot; break;
+      case u'\r': ref = QelUni::s_ref13; break;
+      case u'\n': ref = QelUni::s_ref10; break;
+      case u'\t': ref = QelUni::s_ref9; break;
+    }
+    table.refs[k] = ref;
+    table.refLengths[k] = static_cast<int>(length(ref));
+    table.index[symbols[k]] = static_cast<signed char>(k);
+  }
+  return table;
+}
+
+const QelDomReplaceTable textTable = makeTable(QelUni::s_textSymbols);
+const QelDomReplaceTable lineTextTable = makeTable(QelUni::s_lineTextSymbols);
+const QelDomReplaceTable canonicalTextTable = makeTable(QelUni::s_canonicalTextSymbols);
+const QelDomReplaceTable attrTable = makeTable(QelUni::s_attrSymbols);
+const QelDomReplaceTable lineAttrTable = makeTable(QelUni::s_lineAttrSymbols);
+const QelDomReplaceTable canonicalAttrTable = makeTable(QelUni::s_canonicalAttrSymbols);
+
+// "&#x" plus the code point in upper-case hexadecimal without leading zeros
+// plus ";".
+void appendCharRef(std::u16string& out, char32_t codePoint) {
+  XMLCh digits[8];
+  int n = 0;
+  do {
+    unsigned d = codePoint & 0xF;
+    digits[n++] = static_cast<XMLCh>(d < 10 ? u'0' + d : u'A' + d - 10);
+    codePoint >>= 4;
+  } while (codePoint);
+  out.append(u"&#x");
+  while (n) out.push_back(digits[--n]);
+  out.push_back(u';');
+}
+
+// The code point at `p` and the number of units it takes: a surrogate pair is
+// one code point, any other unit (a lone surrogate too) is its own.
+char32_t codePointAt(const XMLCh* p, const XMLCh* end, int& width) {
+  if (isHighSurrogate(p[0]) && p + 1 < end && isLowSurrogate(p[1])) {
+    width = 2;
+    return 0x10000 + ((static_cast<char32_t>(p[0]) - 0xD800) << 10) + (p[1] - 0xDC00);
+  }
+  width = 1;
+  return p[0];
+}
+
+std::string nodeText(const DOMNode* node) {
+  std::ostringstream os;
+  os << node;
+  return os.str();
+}
+
+const XMLCh s_spaces[] = u"                                                                ";  // 64
+
+}  // namespace
+
+// --- QelDomWriter: construction and the walk ---------------------------------------------------
+
+QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigned long options,
+                           const char* encoding, const DOMDocumentType* docType)
+    : m_encoding(resolveEncodingName(encoding)),
+      m_options(options),
+      m_docType(docType),
+      m_writer(stream, encoding, true) {
+  if (!node)
+    qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::QelDomWriter",
+                      s_revision, s_sourcePath, "QelDomWriter: the node to write is NULL");
+  // Characters that the code page cannot hold come out of the converter as
+  // character references. Where that would change the content (CDATA) or
+  // break the markup (names, comments, processing instructions), the writer
+  // needs to know them in advance.
+  if (!holdsEverything(m_writer.getConverter().getCodePageId())) {
+    m_encodable.assign(0x10000, 0);
+    QelAutoBuffer<char> ref = m_writer.getConverter().fromUnicode(u"&#x", 3);
+    m_refBytes.assign(ref.get(), ref.size());
+  }
+  if (docType && node->getNodeType() != DOMNode::DOCUMENT_NODE) writeDocType(nullptr, 0);
+  writeNode(node, 0);
+  m_writer.commitBuffer(false);
+}
+
+// The walk keeps its own stack of the parents whose children are being
+// written, so the depth of a tree never reaches the call stack.
+void QelDomWriter::writeNode(const DOMNode* node, int level) {
+  visit(node, level);
+  while (!m_stack.empty()) {
+    Frame& top = m_stack.back();
+    if (const DOMNode* child = top.next) {
+      top.next = child->getNextSibling();
+      visit(child, top.level);  // may grow the stack: `top` is not used again
+      continue;
+    }
+    Frame done = top;
+    m_stack.pop_back();
+    if (done.element) writeElementEnd(done.element, done.elementLevel, done.isInline);
+  }
+}
+
+// Writes what comes before a node's children and schedules the children.
+void QelDomWriter::visit(const DOMNode* node, int level) {
+  if (m_options & QEL_WRITE_CONTENT_ONLY) {
+    m_options &= ~QEL_WRITE_CONTENT_ONLY;
+    pushChildNodes(node, level);
+    return;
+  }
+  switch (node->getNodeType()) {
+    case DOMNode::ELEMENT_NODE: writeElement(node, level); break;
+    case DOMNode::TEXT_NODE: writeText(node, level); break;
+    case DOMNode::CDATA_SECTION_NODE: writeCData(node, level); break;
+    case DOMNode::ENTITY_REFERENCE_NODE: pushChildNodes(node, level); break;  // by its children
+    case DOMNode::ENTITY_NODE: writeEntity(node, level); break;
+    case DOMNode::PROCESSING_INSTRUCTION_NODE: writePi(node, level); break;
+    case DOMNode::COMMENT_NODE: writeComment(node, level); break;
+    case DOMNode::DOCUMENT_NODE: writeDoc(node, level); break;
+    case DOMNode::DOCUMENT_TYPE_NODE: writeDocType(node, level); break;
+    default: break;  // attributes, fragments, notations
+  }
+}
+
+void QelDomWriter::pushChildNodes(const DOMNode* node, int level, const DOMNode* element, int elementLevel,
+                                  bool isInline) {
+  m_stack.push_back(Frame{node->getFirstChild(), level, element, elementLevel, isInline});
+}
+
+void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
+  if (m_options & QEL_WRITE_XML_DECL) {
+    m_writer.put(QelUni::s_xmlDeclVersion, length(QelUni::s_xmlDeclVersion));
+    const QelNls& converter = m_writer.getConverter();
+    if (converter.getCodePageId() != 57352) {
+      m_writer.put(QelUni::s_xmlDeclEncoding, length(QelUni::s_xmlDeclEncoding));
+      const XMLCh* name = converter.getCodePage();
+      std::string name8 = qelToMbcs(name);
+      bool utf16 = strcasecmp(name8.c_str(), "UTF-16LE") == 0 || strcasecmp(name8.c_str(), "UTF-16BE") == 0;
+      m_writer.put(name, utf16 ? 6 : length(name));
+      m_writer.put(u'"');
+    }
+    m_writer.put(QelUni::s_xmlDeclEnd, length(QelUni::s_xmlDeclEnd));
+    writeEndl();
+  }
+  const DOMDocument* doc = static_cast<const DOMDocument*>(node);
+  if (!doc->getDoctype() && m_docType) writeDocType(m_docType, 0);
+  pushChildNodes(node, 0);
+}
+
+void QelDomWriter::writeDocType(const DOMNode* node, int /*level*/) {
+  if (!(m_options & QEL_WRITE_DOCTYPE)) return;
+  const DOMDocumentType* docType = m_docType ? m_docType : static_cast<const DOMDocumentType*>(node);
+  std::u16string text = qelMakeDocTypeDecl(docType);
+  checkEncodable(text.data(), text.length(), docType, "document type declaration");
+  m_writer.put(text.data(), text.length());
+  writeEndl();
+}
+
+void QelDomWriter::writeElement(const DOMNode* node, int level) {
+  const bool canonical = m_options & QEL_WRITE_CANONICAL;
+  if ((m_options & QEL_WRITE_SPACED_MARGINS) && level == 2) writeEndl();
+  writeOffset(level);
+  const XMLCh* name = node->getNodeName();
+  size_t nameLength = length(name);
+  checkEncodable(name, nameLength, node, "element name");
+  m_writer.put(u'<');
+  m_writer.put(name, nameLength);
+
+  const QelDomReplaceTable& table = canonical                            ? canonicalAttrTable
+                                    : (m_options & QEL_WRITE_CHAR_REFS) ? lineAttrTable
+                                                                         : attrTable;
+  const DOMNamedNodeMap* attributes = node->getAttributes();
+  for (XMLSize_t i = 0; attributes && i < attributes->getLength(); ++i) {
+    const DOMAttr* attr = static_cast<const DOMAttr*>(attributes->item(i));
+    if ((m_options & QEL_WRITE_SPECIFIED_ONLY) && !attr->getSpecified()) continue;
+    const XMLCh* attrName = attr->getNodeName();
+    size_t attrNameLength = length(attrName);
+    checkEncodable(attrName, attrNameLength, node, "attribute name");
+    m_writer.put(u' ');
+    m_writer.put(attrName, attrNameLength);
+    m_writer.put(u'=');
+    m_writer.put(u'"');
+    replaceAndWrite(QelDomStr(attr->getNodeValue()), table);
+    m_writer.put(u'"');
+  }
+
+  const DOMNode* first = node->getFirstChild();
+  if (!first) {
+    if (canonical) {
+      m_writer.put(u'>');
+      m_writer.put(u"</", 2);
+      m_writer.put(name, nameLength);
+      m_writer.put(u'>');
+    } else {
+      m_writer.put(u"/>", 2);
+    }
+    writeEndl();
+    return;
+  }
+  m_writer.put(u'>');
+  short firstType = first->getNodeType();
+  bool isInline = !first->getNextSibling() &&
+                  (firstType == DOMNode::TEXT_NODE || firstType == DOMNode::CDATA_SECTION_NODE);
+  if (!isInline) writeEndl();
+  pushChildNodes(node, level + 2, node, level, isInline);
+}
+
+void QelDomWriter::writeElementEnd(const DOMNode* node, int level, bool isInline) {
+  if (!isInline) {
+    if ((m_options & QEL_WRITE_SPACED_MARGINS) && level == 0) writeEndl();
+    writeOffset(level);
+  }
+  m_writer.put(u"</", 2);
+  m_writer.put(node->getNodeName(), length(node->getNodeName()));
+  m_writer.put(u'>');
+  writeEndl();
+}
+
+// --- layout ---------------------------------------------------------------------------------
+
+void QelDomWriter::writeEndl() {
+  if (!(m_options & QEL_WRITE_CANONICAL) && isMarginsOn()) m_writer.put(u'\n');
+}
+
+void QelDomWriter::writeOffset(int level) {
+  if (!isMarginsOn() || level <= 0) return;
+  const size_t chunk = length(s_spaces);
+  size_t n = static_cast<size_t>(level);
+  for (; n > chunk; n -= chunk) m_writer.put(s_spaces, chunk);
+  m_writer.put(s_spaces, n);
+}
+
+// --- character data ----------------------------------------------------------------------------
+
+void QelDomWriter::writeCharRef(char32_t codePoint) {
+  std::u16string ref;
+  appendCharRef(ref, codePoint);
+  m_writer.put(ref.data(), ref.length());
+}
+
+// One pass: plain runs go to the converting writer whole; a symbol of the
+// table becomes its reference; with QEL_WRITE_CHAR_REFS each character above
+// U+007F becomes a hexadecimal reference, one for a surrogate pair's code
+// point so that the output stays well-formed.
+void QelDomWriter::replaceAndWrite(const QelDomStr& text, const QelDomReplaceTable& table) {
+  const XMLCh* p = text.getBuffer();
+  if (!p) return;
+  const XMLCh* end = p + text.length();
+  const XMLCh* run = p;
+  const bool charRefs = m_options & QEL_WRITE_CHAR_REFS;
+  while (p < end) {
+    XMLCh c = *p;
+    if (c < 0x80) {
+      int k = table.index[c];
+      if (k >= 0) {
+        m_writer.put(run, static_cast<XMLSize_t>(p - run));
+        m_writer.put(table.refs[k], static_cast<XMLSize_t>(table.refLengths[k]));
+        run = p + 1;
+      }
+      ++p;
+    } else if (charRefs) {
+      m_writer.put(run, static_cast<XMLSize_t>(p - run));
+      int width;
+      writeCharRef(codePointAt(p, end, width));
+      p += width;
+      run = p;
+    } else {
+      ++p;
+    }
+  }
+  m_writer.put(run, static_cast<XMLSize_t>(end - run));
+}
+
+// A text node among other children stands on a line of its own; an only
+// child stays inline. A text node without a parent counts as not an only
+// child.
+void QelDomWriter::writeText(const DOMNode* node, int level) {
+  const DOMNode* parent = node->getParentNode();
+  bool onlyChild = parent && parent->getFirstChild() == node && !node->getNextSibling();
+  if (!onlyChild) writeOffset(level);
+  const QelDomReplaceTable& table = (m_options & QEL_WRITE_CANONICAL)   ? canonicalTextTable
+                                    : (m_options & QEL_WRITE_CHAR_REFS) ? lineTextTable
+                                                                         : textTable;
+  replaceAndWrite(QelDomStr(node->getNodeValue()), table);
+  if (!onlyChild) writeEndl();
+}
+
+void QelDomWriter::writeCData(const DOMNode* node, int level) {
+  if (m_options & QEL_WRITE_CANONICAL) {
+    writeText(node, level);
+    return;
+  }
+  const DOMNode* parent = node->getParentNode();
+  bool onlyChild = parent && parent->getFirstChild() == node && !node->getNextSibling();
+  if (!onlyChild) writeOffset(level);
+  m_writer.put(QelUni::s_startCData, length(QelUni::s_startCData));
+  writeCDataContent(QelDomStr(node->getNodeValue()));
+  m_writer.put(QelUni::s_endCData, length(QelUni::s_endCData));
+  if (!onlyChild) writeEndl();
+}
+
+// Splits the section around each marker inside the content, and closes it
+// around every run of characters that must become references: all of them
+// above U+007F with QEL_WRITE_CHAR_REFS, and those the code page cannot hold
+// otherwise (inside a section the converter's reference would be read back
+// as text).
+void QelDomWriter::writeCDataContent(const QelDomStr& text) {
+  static const XMLCh startReplacement[] = u"]]>&lt;![CDATA[<![CDATA[";
+  static const XMLCh endReplacement[] = u"]]>]]&gt;<![CDATA[";
+  QEL_TRACE_ENTER("QelDomWriter::writeCDataContent");
+  QEL_TRACE_ARGS("");
+  const std::u16string content = text;
+  const size_t size = content.size();
+  std::u16string out;
+  out.reserve(size);
+  size_t p = 0;
+  while (p < size) {
+    size_t startAt = content.find(QelUni::s_startCData, p);
+    size_t endAt = content.find(QelUni::s_endCData, p);
+    size_t s = (startAt == std::u16string::npos ? size : startAt) - p;
+    size_t e = (endAt == std::u16string::npos ? size : endAt) - p;
+    QEL_TRACE_FLOW("(" << p << ") cdataStartPos(" << s << ") cdataEndPos(" << e << ")");
+    if (e > s) {
+      out.append(content, p, s).append(startReplacement);
+      p += s + 9;
+    } else if (e < s) {
+      out.append(content, p, e).append(endReplacement);
+      p += e + 3;
+    } else {
+      out.append(content, p, std::u16string::npos);
+      break;
+    }
+  }
+
+  const bool charRefs = m_options & QEL_WRITE_CHAR_REFS;
+  if (!charRefs && m_encodable.empty()) {
+    m_writer.put(out.data(), out.size());
+    QEL_TRACE_EXIT();
+    return;
+  }
+  const XMLCh* begin = out.data();
+  const XMLCh* end = begin + out.size();
+  auto needsRef = [&](const XMLCh* at, int& width) {
+    codePointAt(at, end, width);
+    if (*at <= 0x7F) return false;
+    return charRefs || !canEncode(at, width);
+  };
+  const XMLCh* segment = begin;
+  const XMLCh* at = begin;
+  std::u16string refs;
+  int width;
+  while (at < end) {
+    if (!needsRef(at, width)) {
+      at += width;
+      continue;
+    }
+    const XMLCh* runStart = at;
+    refs.clear();
+    while (at < end && needsRef(at, width)) {
+      appendCharRef(refs, codePointAt(at, end, width));
+      at += width;
+    }
+    m_writer.put(segment, static_cast<XMLSize_t>(runStart - segment));
+    m_writer.put(QelUni::s_endCData, length(QelUni::s_endCData));
+    m_writer.put(refs.data(), refs.size());
+    m_writer.put(QelUni::s_startCData, length(QelUni::s_startCData));
+    segment = at;
+  }
+  m_writer.put(segment, static_cast<XMLSize_t>(end - segment));
+  QEL_TRACE_EXIT();
+}
+
+// Every "--" becomes "- ", and a hyphen at the end gets a blank after it, so
+// that the comment never holds "--" nor ends in "--->".
+void QelDomWriter::writeComment(const DOMNode* node, int level) {
+  if (m_options & QEL_WRITE_CANONICAL) return;
+  std::u16string text = replace(QelDomStr(node->getNodeValue()), u"--", u"- ");
+  if (!text.empty() && text.back() == u'-') text.push_back(u' ');
+  checkEncodable(text.data(), text.length(), node, "comment");
+  writeOffset(level);
+  m_writer.put(XMLUni::fgCommentString, length(XMLUni::fgCommentString));
+  m_writer.put(text.data(), text.length());
+  m_writer.put(QelUni::s_closeComment, length(QelUni::s_closeComment));
+  writeEndl();
+}
+
+std::u16string QelDomWriter::replace(const std::u16string& text, const XMLCh* from, const XMLCh* to) {
+  const size_t fromLength = length(from);
+  std::u16string out;
+  out.reserve(text.size());
+  size_t pos = 0;
+  for (size_t at; fromLength && (at = text.find(from, pos, fromLength)) != std::u16string::npos;
+       pos = at + fromLength)
+    out.append(text, pos, at - pos).append(to);
+  return out.append(text, pos, std::u16string::npos);
+}
+
+// Data holding "?>" would end the instruction early; it cannot be written.
+void QelDomWriter::writePi(const DOMNode* node, int level) {
+  const XMLCh* target = node->getNodeName();
+  const XMLCh* data = node->getNodeValue();
+  size_t targetLength = length(target);
+  size_t dataLength = length(data);
+  if (data && std::u16string_view(data, dataLength).find(u"?>") != std::u16string_view::npos)
+    qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::writePi",
+                      s_revision, s_sourcePath,
+                      "The data of a processing instruction cannot hold \"?>\": " + nodeText(node));
+  checkEncodable(target, targetLength, node, "processing instruction");
+  checkEncodable(data, dataLength, node, "processing instruction");
+  writeOffset(level);
+  m_writer.put(XMLUni::fgPIString, length(XMLUni::fgPIString));
+  m_writer.put(target, targetLength);
+  m_writer.put(u' ');
+  m_writer.put(data, dataLength);
+  m_writer.put(u"?>", 2);
+  writeEndl();
+}
+
+namespace {
+
+// Appends a blank, the keyword and the quoted identifier.
+void appendId(std::u16string& out, const XMLCh* keyword, const XMLCh* id) {
+  out.push_back(u' ');
+  if (keyword) out.append(keyword).push_back(u' ');
+  out.append(u"\"").append(id).push_back(u'"');
+}
+
+// The replacement text of an entity declared without identifiers, built from
+// its children, as a literal: the children are written in canonical form
+// (no comments, CDATA as escaped text, so that every "&" starts a reference)
+// and "%" and the quotation mark become character references.
+std::u16string entityLiteral(const DOMNode* entity) {
+  std::string bytes;
+  QelStringOutputStream stream(bytes);
+  QelDomWriter(entity, stream, QEL_WRITE_CANONICAL | QEL_WRITE_CONTENT_ONLY, "UTF-16LE", nullptr);
+  std::u16string value;
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2)  // after the byte order mark
+    value.push_back(static_cast<XMLCh>(static_cast<unsigned char>(bytes[i]) |
+                                       (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+  std::u16string literal = u"\"";
+  for (XMLCh c : value) {
+    if (c == u'%')
+      literal.append(u"&#37;");
+    else if (c == u'"')
+      literal.append(u"&#34;");
+    else
+      literal.push_back(c);
+  }
+  return literal + u'"';
+}
+
+}  // namespace
+
+void QelDomWriter::writeEntity(const DOMNode* node, int level) {
+  const DOMEntity* entity = static_cast<const DOMEntity*>(node);
+  std::u16string text = QelUni::s_startEntity;
+  text.append(node->getNodeName());
+  const bool hasPublic = !QelDomStr::empty(entity->getPublicId());
+  const bool hasSystem = !QelDomStr::empty(entity->getSystemId());
+  if (hasPublic) {
+    appendId(text, XMLUni::fgPubIDString, entity->getPublicId());
+    if (hasSystem) appendId(text, nullptr, entity->getSystemId());
+  } else if (hasSystem) {
+    appendId(text, XMLUni::fgSysIDString, entity->getSystemId());
+  } else {
+    text.append(u" ").append(entityLiteral(node));
+  }
+  if (!QelDomStr::empty(entity->getNotationName()))
+    text.append(u" ").append(XMLUni::fgNDATAString).append(u" ").append(entity->getNotationName());
+  text.push_back(u'>');
+  writeOffset(level);
+  m_writer.put(text.data(), text.length());
+  writeEndl();
+}
+
+// --- encodability --------------------------------------------------------------------------------
+
+// Whether the code page holds the character (one unit, or a surrogate pair).
+// Answers for single units are kept; only non-UTF outputs ask.
+bool QelDomWriter::canEncode(const XMLCh* unit, int count) {
+  if (m_encodable.empty()) return true;
+  if (count == 1 && m_encodable[*unit]) return m_encodable[*unit] == 1;
+  QelAutoBuffer<char> bytes = m_writer.getConverter().fromUnicode(unit, count);
+  bool ok = !(bytes.size() > m_refBytes.size() && m_refBytes.compare(0, m_refBytes.size(), bytes.get(),
+                                                                        m_refBytes.size()) == 0);
+  if (count == 1) m_encodable[*unit] = ok ? 1 : 2;
+  return ok;
+}
+
+// Markup that the converter would have to write with character references
+// is no longer what the DOM holds, or not XML at all: raise instead.
+void QelDomWriter::checkEncodable(const XMLCh* text, size_t count, const DOMNode* node, const char* what) {
+  if (m_encodable.empty() || !text) return;
+  const XMLCh* end = text + count;
+  for (const XMLCh* p = text; p < end;) {
+    int width = 1;
+    if (*p > 0x7F) {
+      codePointAt(p, end, width);
+      if (!canEncode(p, width)) {
+        std::string message = std::string("The ") + what + " holds a character that the encoding " +
+                              qelToMbcs(m_writer.getConverter().getCodePage()) + " cannot hold: " + nodeText(node);
+        qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0,
+                          "QelDomWriter::QelDomWriter", s_revision, s_sourcePath, message);
+      }
+    }
+    p += width;
+  }
+}
+
+// --- document type declaration, entry point ----------------------------------------------------------
+
+std::u16string qelMakeDocTypeDecl(const DOMDocumentType* docType) {
+  if (!docType) return std::u16string();
+  XMLBuffer buffer(1023);
+  auto appendQuoted = [&](const XMLCh* id) {
+    buffer.append(u' ');
+    buffer.append(u'"');
+    buffer.append(id, 0);
+    buffer.append(u'"');
+  };
+  buffer.append(XMLUni::fgDocTypeString, 0);
+  buffer.append(u' ');
+  buffer.append(docType->getNodeName(), 0);
+  const XMLCh* publicId = docType->getPublicId();
+  const XMLCh* systemId = docType->getSystemId();
+  if (!QelDomStr::empty(publicId)) {
+    buffer.append(u' ');
+    buffer.append(XMLUni::fgPubIDString, 0);
+    appendQuoted(publicId);
+    if (!QelDomStr::empty(systemId)) appendQuoted(systemId);
+  } else if (!QelDomStr::empty(systemId)) {
+    buffer.append(u' ');
+    buffer.append(XMLUni::fgSysIDString, 0);
+    appendQuoted(systemId);
+  }
+  const XMLCh* subset = docType->getInternalSubset();
+  if (!QelDomStr::empty(subset)) {
+    buffer.append(u" [", 2);
+    buffer.append(subset, 0);
+    buffer.append(u']');
+  }
+  buffer.append(u'>');
+  return std::u16string(buffer.getRawBuffer(), buffer.getLen());
+}
+
+std::u16string qelWriteNode(const DOMNode* node, QelOutputStream& stream, unsigned long options,
+                            const char* encoding, const DOMDocumentType* docType) {
+  QEL_TRACE_ENTER("qelWriteNode");
+  QEL_TRACE_ARGS("(" << node << ")(" << options << ")(" << qel_detail::orNull(encoding) << ")");
+  QelDomWriter writer(node, stream, options, encoding, docType);
+  QEL_TRACE_EXIT();
+  return writer.getEncoding();
+}
