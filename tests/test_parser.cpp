@@ -1,0 +1,467 @@
+// Parsing: entry points, the document-building parser, entity resolution.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+#include <xercesc/framework/LocalFileInputSource.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/URLInputSource.hpp>
+#include <xercesc/util/XMLResourceIdentifier.hpp>
+
+#include "mox.hpp"
+#include "qeldom.hpp"
+#include "qelipars.hpp"
+
+XERCES_CPP_NAMESPACE_USE
+namespace fs = std::filesystem;
+
+namespace {
+
+// Any http system id a test touches fails at once on a closed local port
+// instead of reaching the network.
+const bool s_noNetwork = [] {
+  setenv("http_proxy", "http://127.0.0.1:9", 1);
+  setenv("HTTP_PROXY", "http://127.0.0.1:9", 1);
+  setenv("ALL_PROXY", "http://127.0.0.1:9", 1);
+  return true;
+}();
+
+struct DocDeleter {
+  void operator()(DOMDocument* d) const {
+    if (d) d->release();
+  }
+};
+using DocPtr = std::unique_ptr<DOMDocument, DocDeleter>;
+
+DocPtr parse(const std::string& xml, unsigned long opt = 0, const char* enc = nullptr) {
+  return DocPtr(qelParseDoc(xml.data(), xml.size(), opt, enc));
+}
+
+std::string u8(const XMLCh* s) { return qelToMbcs(s); }
+
+// The children of a node in a compact form: element names, "t[...]" for text
+// and "c[...]" for CDATA, "#" for comments, "?" for PIs, nested in ().
+std::string shape(const DOMNode* node) {
+  std::string out;
+  for (const DOMNode* c = node->getFirstChild(); c; c = c->getNextSibling()) {
+    if (!out.empty()) out += ' ';
+    switch (c->getNodeType()) {
+      case DOMNode::ELEMENT_NODE:
+        out += u8(c->getNodeName());
+        if (c->hasChildNodes()) out += "(" + shape(c) + ")";
+        break;
+      case DOMNode::TEXT_NODE:
+        out += "t[" + u8(c->getNodeValue()) + "]";
+        break;
+      case DOMNode::CDATA_SECTION_NODE:
+        out += "c[" + u8(c->getNodeValue()) + "]";
+        break;
+      case DOMNode::COMMENT_NODE:
+        out += "#";
+        break;
+      case DOMNode::PROCESSING_INSTRUCTION_NODE:
+        out += "?";
+        break;
+      case DOMNode::DOCUMENT_TYPE_NODE:
+        out += "!" + u8(c->getNodeName());
+        break;
+      default:
+        out += "*";
+    }
+  }
+  return out;
+}
+
+std::string shape(const DocPtr& doc) { return shape(doc.get()); }
+
+// The library error of a call, or a failed test if none comes.
+template <typename F>
+QelError errorOf(F f) {
+  try {
+    f();
+  } catch (const QelError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no QelError";
+  return QelError();
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string templ = (fs::temp_directory_path() / "qelparsXXXXXX").string();
+    m_path = mkdtemp(templ.data());
+  }
+  ~TempDir() { fs::remove_all(m_path); }
+  std::string write(const std::string& name, const std::string& content) const {
+    fs::path p = m_path / name;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+    return p.string();
+  }
+  std::string path(const std::string& name) const { return (m_path / name).string(); }
+
+ private:
+  fs::path m_path;
+};
+
+}  // namespace
+
+// --- entry points ---------------------------------------------------------------------
+
+TEST(ParseEntry, BufferGivesNewDocument) {
+  DocPtr doc = parse("<?xml version='1.0'?><root a='1'><x/>text</root>");
+  ASSERT_TRUE(doc);
+  EXPECT_EQ(u8(doc->getDocumentElement()->getNodeName()), "root");
+  EXPECT_EQ(shape(doc), "root(x t[text])");
+}
+
+TEST(ParseEntry, UnderElementAppendsAsLastChild) {
+  DocPtr doc = parse("<r><first/></r>");
+  DOMElement* r = doc->getDocumentElement();
+  DOMDocument* got = qelParseDoc("<x><y/></x>", 11, r, 0);
+  EXPECT_EQ(got, doc.get());
+  EXPECT_EQ(shape(doc), "r(first x(y))");
+  // A second parse into the same parent, then editing still works.
+  qelParseDoc("<z/>", 4, r, 0);
+  EXPECT_EQ(shape(doc), "r(first x(y) z)");
+  EXPECT_TRUE(doc->getStrictErrorChecking());
+  EXPECT_THROW(doc->createElement(u"1bad"), DOMException);
+}
+
+TEST(ParseEntry, UnderEmptyDocumentNode) {
+  DocPtr doc(qelCreateDoc());
+  EXPECT_EQ(qelParseDoc("<!--c--><a/><?p d?>", 19, doc.get(), 0), doc.get());
+  EXPECT_EQ(shape(doc), "# a ?");
+  EXPECT_EQ(doc->getDocumentElement()->getNodeName(), std::u16string(u"a"));
+}
+
+TEST(ParseEntry, SyntaxErrorCarriesLineAndColumn) {
+  std::string bad = "<a>\n<b></a>";
+  QelError e = errorOf([&] { parse(bad); });
+  EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+  EXPECT_EQ(e.getOp(), QELOP_REPOSITORY);
+  EXPECT_EQ(e.getFlag(), 0u);
+  EXPECT_EQ(e.getLine(), 43);
+  EXPECT_EQ(e.getFunction(), "");
+  EXPECT_NE(std::string(e.getMessage()).find(" ( line 2, char 6 )"), std::string::npos) << e.getMessage();
+  try {
+    parse(bad, QEL_PARSE_XERCES_EXCEPTIONS);
+    FAIL();
+  } catch (const SAXParseException& x) {
+    EXPECT_EQ(x.getLineNumber(), 2u);
+    EXPECT_EQ(x.getColumnNumber(), 6u);
+    EXPECT_EQ(u8(x.getSystemId()), "qelParseDoc");
+  }
+}
+
+TEST(ParseEntry, BadInputsAllRaiseTheParseError) {
+  const std::vector<std::string> inputs = {
+      "",                                                                    // empty
+      std::string("\x01\x02\xff\xfe\x00\x00garbage", 13),                    // binary junk
+      "<a>",                                                                 // unterminated
+      "<?xml version='1.0' encoding='x-no-such-enc'?><a/>",                  // unknown declared encoding
+      "<a/><b/>",                                                            // two roots
+      "<!DOCTYPE a [<!ENTITY e SYSTEM 'no-such-file-qel.ent'>]><a>&e;</a>",  // missing external entity
+  };
+  for (const std::string& in : inputs) {
+    QelError e = errorOf([&] { parse(in); });
+    EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT) << in;
+    EXPECT_NE(std::string(e.getMessage()).find("( line "), std::string::npos) << e.getMessage();
+  }
+}
+
+TEST(ParseEntry, MissingFileCannotBeOpened) {
+  TempDir dir;
+  std::string missing = dir.path(std::string(200, 'n') + ".xml");
+  for (unsigned long opt : {0ul, QEL_PARSE_XERCES_EXCEPTIONS}) {
+    QelError e = errorOf([&] { qelParseDocFromFile(missing.c_str(), opt, nullptr); });
+    EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+    EXPECT_EQ(e.getFlag(), 1u);
+    EXPECT_EQ(e.getLine(), 96);
+    EXPECT_EQ(e.getFunction(), "qelParseDocFromFile");
+    // The name is cut to its first 128 bytes.
+    EXPECT_EQ(std::string(e.getMessage()), "Cannot open input file \"" + missing.substr(0, 128) + "\"");
+  }
+}
+
+TEST(ParseEntry, DirectoryAndMalformedFileGiveErrors) {
+  TempDir dir;
+  QelError e = errorOf([&] { qelParseDocFromFile(dir.path("").c_str(), 0, nullptr); });
+  EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+  std::string bad = dir.write("bad.xml", "<a>\n  <b>\n</a>\n");
+  e = errorOf([&] { qelParseDocFromFile(bad.c_str(), 0, nullptr); });
+  EXPECT_EQ(e.getFlag(), 0u);
+  EXPECT_NE(std::string(e.getMessage()).find("( line 3, char "), std::string::npos) << e.getMessage();
+}
+
+TEST(ParseEntry, FileParse) {
+  TempDir dir;
+  std::string file = dir.write("doc.xml", "<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\xe9</a>");
+  DocPtr doc(qelParseDocFromFile(file.c_str(), 0, nullptr));
+  EXPECT_EQ(shape(doc), "a(t[caf\xc3\xa9])");
+  EXPECT_EQ(u8(doc->getXmlEncoding()), "ISO-8859-1");
+}
+
+TEST(ParseEntry, StandardInput) {
+  TempDir dir;
+  std::string in = dir.write("in.xml", "<from-stdin>x</from-stdin>");
+  std::string empty = dir.write("empty.xml", "");
+  int saved = dup(0);
+  ASSERT_TRUE(std::freopen(in.c_str(), "rb", stdin));
+  DocPtr doc(qelParseDoc(0ul, nullptr));
+  EXPECT_EQ(shape(doc), "from-stdin(t[x])");
+  ASSERT_TRUE(std::freopen(empty.c_str(), "rb", stdin));
+  QelError e = errorOf([] { qelParseDoc(0ul, nullptr); });
+  EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+  dup2(saved, 0);
+  close(saved);
+  clearerr(stdin);
+}
+
+TEST(ParseEntry, TraceLines) {
+  std::vector<std::string> lines;
+  moxSetSink([&](const std::string& line) { lines.push_back(line); });
+  moxSetTrace("qelParseDoc=0x40,qelParseXml=0x40");
+  parse("<a/>", QEL_PARSE_TRIM);
+  moxSetTrace("");
+  moxSetSink(nullptr);
+  auto has = [&](const std::string& text) {
+    for (const std::string& l : lines)
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  };
+  EXPECT_TRUE(has("qelParseDoc: Args - (4)(Node( NULL ))(2)"));
+  EXPECT_TRUE(has("qelParseXml: Args - (2)(Node( NULL ))"));
+  EXPECT_TRUE(has("qelParseXml: Flow - Parses the input source"));
+  EXPECT_TRUE(has("qelParseDoc: Return - Node( type(Document)"));
+}
+
+// --- the whitespace rule ---------------------------------------------------------------------
+
+TEST(Whitespace, TrimmingAndDropping) {
+  EXPECT_EQ(shape(parse("<a>  x  </a>", QEL_PARSE_TRIM)), "a(t[x])");
+  EXPECT_EQ(shape(parse("<a>\n  <b/>\n  <c/>\n</a>", QEL_PARSE_TRIM)), "a(b c)");
+  // An entity reference inside a run is trimmed with the run, as one piece.
+  EXPECT_EQ(shape(parse("<a>  a &amp; b  </a>", QEL_PARSE_TRIM)), "a(t[a & b])");
+  EXPECT_EQ(shape(parse("<!DOCTYPE a [<!ENTITY e '  mid  '>]><a> x&e;y </a>", QEL_PARSE_TRIM)), "!a a(t[x  mid  y])");
+  // Without the option everything arrives as it came.
+  EXPECT_EQ(shape(parse("<a>  x  <b> </b>\n</a>")), "a(t[  x  ] b(t[ ]) t[\n])");
+}
+
+TEST(Whitespace, CdataIsNeverTrimmed) {
+  EXPECT_EQ(shape(parse("<a>  t  <![CDATA[  c  ]]>  u  </a>", QEL_PARSE_TRIM)), "a(t[t] c[  c  ] t[u])");
+  EXPECT_EQ(shape(parse("<a><![CDATA[]]></a>", QEL_PARSE_TRIM)), "a");
+  EXPECT_EQ(shape(parse("<a xml:space='preserve'><![CDATA[]]></a>", QEL_PARSE_TRIM)), "a(c[])");
+}
+
+// The same scopes with and without namespace processing.
+class XmlSpace : public ::testing::TestWithParam<unsigned long> {};
+
+TEST_P(XmlSpace, ScopesOpenAndClose) {
+  unsigned long opt = QEL_PARSE_TRIM | GetParam();
+  EXPECT_EQ(shape(parse("<a xml:space=\"preserve\">  x  <b>  y  </b></a>", opt)), "a(t[  x  ] b(t[  y  ]))");
+  EXPECT_EQ(shape(parse("<a xml:space='preserve'> <b xml:space='default'>  y  </b> <c> z </c></a>", opt)),
+            "a(t[ ] b(t[y]) t[ ] c(t[ z ]))");
+  // The value is compared exactly.
+  EXPECT_EQ(shape(parse("<a xml:space='Preserve'> x </a>", opt)), "a(t[x])");
+  // A nested element of the same name leaves the scope open.
+  EXPECT_EQ(shape(parse("<p xml:space='preserve'><p>q</p>  y  </p>", opt)), "p(p(t[q]) t[  y  ])");
+  // After the scope's element ends, trimming holds again.
+  EXPECT_EQ(shape(parse("<r><a xml:space='preserve'> </a>  z  </r>", opt)), "r(a(t[ ]) t[z])");
+  // Whitespace only inside a preserving scope is kept.
+  EXPECT_EQ(shape(parse("<a xml:space='preserve'>\n</a>", opt)), "a(t[\n])");
+}
+
+INSTANTIATE_TEST_SUITE_P(Namespaces, XmlSpace, ::testing::Values(0ul, QEL_PARSE_NAMESPACES));
+
+TEST(Whitespace, IgnorableWhitespace) {
+  const std::string doc = "<!DOCTYPE a [<!ELEMENT a (b)*><!ELEMENT b EMPTY>]><a>\n <b/>\n</a>";
+  EXPECT_EQ(shape(parse(doc, QEL_PARSE_VALIDATE)), "!a a(t[\n ] b t[\n])");
+  EXPECT_EQ(shape(parse(doc, QEL_PARSE_VALIDATE | QEL_PARSE_TRIM)), "!a a(b)");
+}
+
+// --- validation, encodings, entities ----------------------------------------------------------
+
+TEST(Validation, FirstValidityErrorEndsTheParse) {
+  const std::string doc = "<!DOCTYPE a [<!ELEMENT a EMPTY>]><a><oops/></a>";
+  EXPECT_EQ(shape(parse(doc)), "!a a(oops)");
+  QelError e = errorOf([&] { parse(doc, QEL_PARSE_VALIDATE); });
+  EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+  EXPECT_THROW(parse(doc, QEL_PARSE_VALIDATE | QEL_PARSE_XERCES_EXCEPTIONS), SAXParseException);
+}
+
+TEST(Encoding, DocumentRecordsTheEncodingTheParseUsed) {
+  const std::string latin = "<?xml version='1.0' encoding='iso-8859-1'?><a>\xe9</a>";
+  MemBufInputSource src(reinterpret_cast<const XMLByte*>(latin.data()), latin.size(), "mem", false);
+  src.setEncoding(u"ISO-8859-1");
+  QelXmlParser parser(0, nullptr, src);
+  parser.parse(src);
+  DocPtr doc(parser.detachDocument());
+  EXPECT_EQ(parser.getEnc(), u"ISO-8859-1");
+  EXPECT_EQ(u8(doc->getXmlEncoding()), "ISO-8859-1");
+
+  // A source without encoding: the recognizer's name is used and recorded.
+  MemBufInputSource src2(reinterpret_cast<const XMLByte*>(latin.data()), latin.size(), "mem", false);
+  QelXmlParser parser2(0, nullptr, src2);
+  parser2.parse(src2);
+  DocPtr doc2(parser2.detachDocument());
+  ASSERT_NE(src2.getEncoding(), nullptr);
+  EXPECT_EQ(parser2.getEnc(), std::u16string(src2.getEncoding()));
+  EXPECT_EQ(std::u16string(doc2->getXmlEncoding()), parser2.getEnc());
+  EXPECT_EQ(shape(doc2), "a(t[\xc3\xa9])");
+}
+
+TEST(Encoding, Utf16WithoutMark) {
+  std::u16string text = u"<a>\u20ac</a>";
+  DocPtr doc(qelParseDoc(text.data(), text.size() * 2, 0ul, nullptr));
+  EXPECT_EQ(shape(doc), "a(t[\xe2\x82\xac])");
+}
+
+TEST(Entities, ExpansionIsBoundedByDefault) {
+  std::string lol = "<!DOCTYPE l [<!ENTITY l0 'lol'>";
+  for (int i = 1; i < 10; ++i)
+    lol += "<!ENTITY l" + std::to_string(i) + " '" + [&] {
+      std::string s;
+      for (int k = 0; k < 10; ++k) s += "&l" + std::to_string(i - 1) + ";";
+      return s;
+    }() + "'>";
+  lol += "]><l>&l9;</l>";
+  QelError e = errorOf([&] { parse(lol); });
+  EXPECT_NE(std::string(e.getMessage()).find("entity expansions"), std::string::npos) << e.getMessage();
+
+  // The bound is the parser's: a caller can set another one.
+  const std::string small = "<!DOCTYPE a [<!ENTITY e 'x'><!ENTITY f '&e;&e;&e;&e;'>]><a>&f;&f;&f;</a>";  // 15
+  MemBufInputSource src(reinterpret_cast<const XMLByte*>(small.data()), small.size(), "mem", false);
+  QelXmlParser strict(0, nullptr, src);
+  strict.setEntityExpansionLimit(10);
+  EXPECT_THROW(strict.parse(src), SAXParseException);
+  QelXmlParser lifted(0, nullptr, src);
+  lifted.setEntityExpansionLimit(0);
+  lifted.parse(src);
+  DocPtr doc(lifted.detachDocument());
+  EXPECT_EQ(shape(doc), "!a a(t[xxxxxxxxxxxx])");
+}
+
+TEST(Entities, RecursiveExternalEntityFails) {
+  TempDir dir;
+  dir.write("self.ent", "<x>&self;</x>");
+  std::string file = dir.write("doc.xml", "<!DOCTYPE a [<!ENTITY self SYSTEM 'self.ent'>]><a>&self;</a>");
+  QelError e = errorOf([&] { qelParseDocFromFile(file.c_str(), 0, nullptr); });
+  EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+}
+
+TEST(Entities, ResolvedRelativeToTheEntityThatHoldsTheReference) {
+  TempDir dir;
+  dir.write("dtd/doc.dtd", "<!ENTITY % p SYSTEM 'sub/p.ent'>%p;");
+  dir.write("dtd/sub/p.ent", "<!ENTITY e SYSTEM 'ext/e.xml'>");
+  // e is declared in dtd/sub/p.ent but referenced from the document: it is
+  // taken relative to the document.
+  dir.write("ext/e.xml", "<e>&f;</e>");
+  dir.write("ext/inner/f.xml", "<?xml encoding='ISO-8859-1'?><f>\xe9</f>");
+  std::string file =
+      dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'dtd/doc.dtd' [<!ENTITY f SYSTEM 'inner/f.xml'>]><a>&e;</a>");
+  DocPtr doc(qelParseDocFromFile(file.c_str(), 0, nullptr));
+  EXPECT_EQ(shape(doc.get()->getDocumentElement()), "e(f(t[\xc3\xa9]))");
+}
+
+TEST(Entities, MissingDefinitionFileReadsAsEmptyOnRequest) {
+  TempDir dir;
+  std::string file = dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'missing.dtd'><a/>");
+  QelError e = errorOf([&] { qelParseDocFromFile(file.c_str(), 0, nullptr); });
+  EXPECT_EQ(e.getFlag(), 0u);  // not the input file itself
+  EXPECT_NE(std::string(e.getMessage()).find("missing.dtd"), std::string::npos) << e.getMessage();
+  DocPtr doc(qelParseDocFromFile(file.c_str(), QEL_PARSE_EMPTY_IF_MISSING, nullptr));
+  EXPECT_EQ(shape(doc), "!a a");
+}
+
+namespace {
+// Records what the resolver made of each external entity.
+class RecordingParser : public QelXmlParser {
+ public:
+  using QelXmlParser::QelXmlParser;
+  InputSource* resolveEntity(XMLResourceIdentifier* resource) override {
+    InputSource* src = QelXmlParser::resolveEntity(resource);
+    kinds.push_back(dynamic_cast<URLInputSource*>(src)         ? "url"
+                    : dynamic_cast<LocalFileInputSource*>(src) ? "file"
+                    : dynamic_cast<MemBufInputSource*>(src)    ? "empty"
+                                                               : "?");
+    ids.push_back(u8(src->getSystemId()));
+    return src;
+  }
+  std::vector<std::string> kinds, ids;
+};
+}  // namespace
+
+TEST(Entities, KindOfInputSource) {
+  TempDir dir;
+  std::string dtd = dir.write("d.dtd", "<!ELEMENT a ANY>");
+  std::string doc = "<!DOCTYPE a [<!ENTITY % u SYSTEM 'file://" + dtd + "'>%u;" +
+                    "<!ENTITY % m PUBLIC 'ignored' 'gone.dtd'>%m;]><a/>";
+  MemBufInputSource src(reinterpret_cast<const XMLByte*>(doc.data()), doc.size(), "qelParseDoc", false);
+  RecordingParser parser(QEL_PARSE_EMPTY_IF_MISSING, nullptr, src);
+  parser.parse(src);
+  EXPECT_EQ(parser.kinds, (std::vector<std::string>{"url", "empty"}));
+  EXPECT_EQ(parser.ids.at(0), "file://" + dtd);
+  EXPECT_EQ(parser.ids.at(1), "gone.dtd");  // the missing file keeps its id
+}
+
+// --- building under a parent --------------------------------------------------------------------
+
+TEST(UnderParent, FailureKeepsNodesBuiltSoFarAndTheDocumentUsable) {
+  DocPtr doc = parse("<r/>");
+  DOMElement* r = doc->getDocumentElement();
+  const std::string bad = "<z>ok<w></z>";
+  QelError e = errorOf([&] { qelParseDoc(bad.data(), bad.size(), r, 0); });
+  EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+  EXPECT_EQ(shape(doc), "r(z(t[ok] w))");
+  EXPECT_TRUE(doc->getStrictErrorChecking());
+  tavAddElem(r, u"after");
+  EXPECT_EQ(shape(doc), "r(z(t[ok] w) after)");
+}
+
+TEST(UnderParent, ParentThatCannotHoldChildren) {
+  DocPtr doc = parse("<r>text</r>");
+  DOMNode* text = doc->getDocumentElement()->getFirstChild();
+  QelError e = errorOf([&] { qelParseDoc("<x/>", 4, text, 0); });
+  EXPECT_NE(std::string(e.getMessage()).find("DOMException(11)"), std::string::npos) << e.getMessage();
+  EXPECT_THROW(qelParseDoc("<x/>", 4, text, QEL_PARSE_XERCES_EXCEPTIONS), DOMException);
+  EXPECT_EQ(shape(doc), "r(t[text])");
+}
+
+TEST(UnderParent, DocumentTypeGoesBeforeTheDocumentElementOnlyIfNone) {
+  DocPtr doc = parse("<!--lead--><r/>");
+  const std::string in = "<!DOCTYPE x [<!ENTITY e 'ent'>]><x>&e;</x>";
+  qelParseDoc(in.data(), in.size(), doc->getDocumentElement(), 0);
+  EXPECT_EQ(shape(doc), "# !x r(x(t[ent]))");
+  ASSERT_NE(doc->getDoctype(), nullptr);
+  EXPECT_EQ(doc->getDoctype()->getNextSibling(), doc->getDocumentElement());
+  // The document now has one: another input's is not taken, its entities still work.
+  const std::string in2 = "<!DOCTYPE y [<!ENTITY e 'two'>]><y>&e;</y>";
+  qelParseDoc(in2.data(), in2.size(), doc->getDocumentElement(), 0);
+  EXPECT_EQ(shape(doc), "# !x r(x(t[ent]) y(t[two]))");
+  EXPECT_EQ(u8(doc->getDoctype()->getName()), "x");
+  // Into the empty document node: the document type precedes the root.
+  DocPtr empty(qelCreateDoc());
+  qelParseDoc(in.data(), in.size(), empty.get(), 0);
+  EXPECT_EQ(shape(empty), "!x x(t[ent])");
+}
+
+TEST(UnderParent, DeclarationOfTheInputIsHandedToTheDocument) {
+  DocPtr doc = parse("<?xml version='1.0' encoding='UTF-8'?><r/>");
+  EXPECT_EQ(u8(doc->getXmlEncoding()), "UTF-8");
+  const std::string in = "<?xml version='1.0' encoding='ISO-8859-1' standalone='yes'?><x>\xe9</x>";
+  qelParseDoc(in.data(), in.size(), doc->getDocumentElement(), 0);
+  EXPECT_EQ(u8(doc->getXmlEncoding()), "ISO-8859-1");
+  EXPECT_TRUE(doc->getXmlStandalone());
+  EXPECT_EQ(shape(doc), "r(x(t[\xc3\xa9]))");
+  // Text outside the input's root element does not reach the parent.
+  qelParseDoc("\n<y/>\n ", 7, doc->getDocumentElement(), 0);
+  EXPECT_EQ(shape(doc), "r(x(t[\xc3\xa9]) y)");
+}
