@@ -1,0 +1,57 @@
+# Installs the build into a fresh prefix under WORK_DIR and builds and runs
+# the caller program against it, once through find_package and once through
+# pkg-config. Arguments: BUILD_DIR, SOURCE_DIR, WORK_DIR, CXX, CXX_FLAGS.
+cmake_minimum_required(VERSION 3.25)
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    list(JOIN ARGN " " cmd)
+    message(FATAL_ERROR "failed (${rc}): ${cmd}\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+
+function(expect_greeting program)
+  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${program})
+  if(NOT out STREQUAL "text: hello world\n")
+    message(FATAL_ERROR "${program} printed: ${out}")
+  endif()
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(f include/qeldom/qeldom.hpp include/qeldom/qelschema.hpp include/qeldom/qelutil.hpp bin/qelxml)
+  if(NOT EXISTS ${prefix}/${f})
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+file(GLOB_RECURSE pcfile ${prefix}/*/qeldom.pc)
+if(NOT pcfile)
+  message(FATAL_ERROR "not installed: qeldom.pc")
+endif()
+get_filename_component(pcdir ${pcfile} DIRECTORY)
+get_filename_component(libdir ${pcdir} DIRECTORY)
+file(GLOB sonames ${libdir}/libqeldom.so.* ${libdir}/libqelrt.so.*)
+list(LENGTH sonames count)
+if(count LESS 4)
+  message(FATAL_ERROR "the libraries are not installed with their versioned names: ${sonames}")
+endif()
+
+# The installed tool runs from the prefix without help.
+run(${prefix}/bin/qelxml --version)
+
+# CMake package.
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/cmake-build -DCMAKE_PREFIX_PATH=${prefix}
+    -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
+expect_greeting(${WORK_DIR}/cmake-build/caller)
+
+# pkg-config.
+run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcdir} pkg-config --cflags --libs qeldom)
+string(STRIP "${out}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
+run(${CXX} -std=c++17 ${cxx_flags} ${SOURCE_DIR}/caller.cpp ${flags} -o ${WORK_DIR}/caller-pc)
+expect_greeting(${WORK_DIR}/caller-pc)

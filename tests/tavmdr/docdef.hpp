@@ -1,0 +1,35 @@
+// The document definition the test model library understands, and the
+// counters it exports for the tests (with C linkage, found with dlsym).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The product's class, as far as these tests need it: a root element whose
+// content is a sequence of fields, each of a named simple type.
+class QelXmlDocDef {
+ public:
+  struct SimpleType {
+    std::u16string name;
+    int64_t typeMask;
+  };
+  struct Field {
+    std::u16string name;
+    std::u16string typeName;      // one of `types`
+    std::u16string defaultValue;  // empty: none
+  };
+
+  std::u16string targetNamespace;
+  std::u16string rootName;
+  std::vector<SimpleType> types;
+  std::vector<Field> fields;
+};
+
+extern "C" {
+// How many times the library was loaded (its static initialisers ran).
+typedef int TavmdrLoadCount();
+// How many times the factory was called, and with which definition last.
+typedef int TavmdrFactoryCalls();
+typedef const QelXmlDocDef* TavmdrLastDefinition();
+}

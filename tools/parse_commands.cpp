@@ -1,0 +1,87 @@
+// The commands that parse a document: format writes it back, text prints the
+// text content of its document element.
+#include <iostream>
+#include <memory>
+#include <xercesc/sax/SAXParseException.hpp>
+
+#include "commands.hpp"
+#include "output.hpp"
+#include "qelidwrt.hpp"
+#include "qelipars.hpp"
+
+XERCES_CPP_NAMESPACE_USE
+
+namespace qelxml {
+
+namespace {
+
+// Asks the parser for the Xerces-C exceptions themselves, for their position.
+constexpr unsigned long PARSE_PASS_EXCEPTIONS = 0x04;
+
+struct DocReleaser {
+  void operator()(DOMDocument* doc) const { doc->release(); }
+};
+using DocPtr = std::unique_ptr<DOMDocument, DocReleaser>;
+
+// The name a message gives the input.
+std::string inputName(const ParseOptions& options) { return options.input == "-" ? "<stdin>" : options.input; }
+
+// The document, or null after a diagnostic on standard error: parse errors as
+// FILE:LINE:COLUMN: message, other failures as FILE: message.
+DocPtr parse(const ParseOptions& options) {
+  const std::string name = inputName(options);
+  const char* enc = options.inputEncoding.empty() ? nullptr : options.inputEncoding.c_str();
+  unsigned long bits = options.bits | PARSE_PASS_EXCEPTIONS;
+  try {
+    if (options.input == "-") return DocPtr(qelParseDoc(bits, enc));
+    std::string why = unreadable(options.input);
+    if (!why.empty()) {
+      std::cerr << name << ": " << why << std::endl;
+      return nullptr;
+    }
+    return DocPtr(qelParseDocFromFile(options.input.c_str(), bits, enc));
+  } catch (const SAXParseException& e) {
+    // An error inside an external entity names the entity.
+    std::string where = name;
+    std::string systemId = qelToMbcs(e.getSystemId());
+    if (!systemId.empty() && systemId != "qelParseDoc" &&
+        (systemId.size() < options.input.size() ||
+         systemId.compare(systemId.size() - options.input.size(), std::string::npos, options.input) != 0))
+      where = systemId;
+    std::cerr << where << ":" << e.getLineNumber() << ":" << e.getColumnNumber() << ": " << qelToMbcs(e.getMessage())
+              << std::endl;
+  } catch (const XMLException& e) {
+    std::cerr << name << ": " << qelGetErrorMsg(e) << std::endl;
+  } catch (const DOMException& e) {
+    std::cerr << name << ": " << qelGetErrorMsg(e) << std::endl;
+  } catch (const QelError& e) {
+    std::cerr << name << ": " << e.getMessage() << std::endl;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int runFormat(const FormatOptions& options) {
+  DocPtr doc = parse(options.parse);
+  if (!doc) return 1;
+  Output out(options.output);
+  qelWriteNode(doc.get(), out.stream(), options.bits, options.encoding.empty() ? nullptr : options.encoding.c_str(),
+               nullptr);
+  out.commit();
+  return 0;
+}
+
+int runText(const ParseOptions& options, const std::string& output) {
+  DocPtr doc = parse(options);
+  if (!doc) return 1;
+  QelUniString text;
+  tavGetText(doc->getDocumentElement(), text);
+  std::string bytes = qelToMbcs(text.c_str(), static_cast<unsigned>(text.length())) + "\n";
+  Output out(output);
+  out.stream().write(bytes.data(), static_cast<long>(bytes.size()));
+  out.commit();
+  return 0;
+}
+
+}  // namespace qelxml
