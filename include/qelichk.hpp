@@ -38,10 +38,6 @@ QELDOM_API bool qelCheckXmlEncName(const XMLCh* name, char* message);
 // message buffer is left untouched.
 QELDOM_API bool qelCheckXmlUri(const XMLCh* uri, char* message);
 
-// Writes "Invalid character 0x%X at pos %i." for str[pos] (0 for a null
-// `str`) into `message`; does nothing for a null `message`.
-QELDOM_API void invalidCharError(const XMLCh* str, unsigned long pos, char* message);
-
 // --- throwing checks -----------------------------------------------------------------
 // Return their argument when it is valid text (up to its terminator) or a
 // valid Name; otherwise throw a DOMException with code INVALID_CHARACTER_ERR

@@ -16,6 +16,10 @@ XERCES_CPP_NAMESPACE_USE
 
 QEL_TRACE_FILE("qeldom/qelichk", "$Revision: 1.1 $");
 
+// Writes "Invalid character 0x%X at pos %i." for str[pos] (0 for a null
+// `str`) into `message`; does nothing for a null `message`. Internal.
+void invalidCharError(const XMLCh* str, unsigned long pos, char* message);
+
 namespace {
 
 constexpr size_t kValid = static_cast<size_t>(-1);

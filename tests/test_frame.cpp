@@ -834,6 +834,7 @@ TEST(Symbols, OnlyTheInterfaceIsExported) {
       return end != std::string::npos && n.find("::") > end;  // a free function
     }
     return starts("Qel") || starts("vtable for Qel") || starts("typeinfo for Qel") || starts("typeinfo name for Qel") ||
+           starts("VTT for Qel") || starts("virtual thunk to Qel") || starts("non-virtual thunk to Qel") ||
            starts("operator<<(std::");
   };
   for (const std::string& n : names) {

@@ -503,3 +503,13 @@ TEST(UnderParent, DeclarationOfTheInputIsHandedToTheDocument) {
   qelParseDoc("\n<y/>\n ", 7, doc->getDocumentElement(), 0);
   EXPECT_EQ(shape(doc), "r(x(t[\xc3\xa9]) y)");
 }
+
+// ctest runs every test in a process of its own: start the XML platform
+// before any test touches Xerces-C directly.
+namespace {
+class PlatformEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { tavDomInit(); }
+};
+::testing::Environment* const s_platform = ::testing::AddGlobalTestEnvironment(new PlatformEnvironment);
+}  // namespace
