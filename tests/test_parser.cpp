@@ -430,6 +430,14 @@ TEST(Entities, MissingDefinitionFileReadsAsEmptyOnRequest) {
   EXPECT_EQ(shape(doc), "!a a");
 }
 
+TEST(Entities, HttpSystemIdIsAUrl) {
+  // The test environment sends http through a closed local port: the fetch
+  // fails at once, and the failure is the parse error of the document.
+  QelError e = errorOf([] { parse("<!DOCTYPE a SYSTEM 'http://example.invalid/a.dtd'><a/>"); });
+  EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+  EXPECT_NE(std::string(e.getMessage()).find("example.invalid"), std::string::npos) << e.getMessage();
+}
+
 namespace {
 // Records what the resolver made of each external entity.
 class RecordingParser : public QelXmlParser {
