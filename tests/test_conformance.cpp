@@ -31,16 +31,6 @@
 XERCES_CPP_NAMESPACE_USE
 namespace fs = std::filesystem;
 
-// Under LeakSanitizer: Xerces-C leaks a block per document with an external
-// DTD subset (XMLScanner::scanProlog; a bare XercesDOMParser does the same).
-// The suppression is built in, and only matches with full stacks, which the
-// fast unwinder cannot give through Xerces-C.
-extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
-  return "fast_unwind_on_malloc=0";
-}
-extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:xercesc_3_2::XMLScanner::scanProlog\n";
-}
 
 namespace {
 

@@ -23,16 +23,6 @@
 XERCES_CPP_NAMESPACE_USE
 namespace fs = std::filesystem;
 
-// Under LeakSanitizer: Xerces-C leaks a block per document with an external
-// DTD subset (XMLScanner::scanProlog; a bare XercesDOMParser does the same).
-// The suppression is built in, and only matches with full stacks, which the
-// fast unwinder cannot give through Xerces-C.
-extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
-  return "fast_unwind_on_malloc=0";
-}
-extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:xercesc_3_2::XMLScanner::scanProlog\n";
-}
 
 namespace {
 
@@ -529,13 +519,3 @@ TEST(UnderParent, DeclarationOfTheInputIsHandedToTheDocument) {
   qelParseDoc("\n<y/>\n ", 7, doc->getDocumentElement(), 0);
   EXPECT_EQ(shape(doc), "r(x(t[\xc3\xa9]) y)");
 }
-
-// ctest runs every test in a process of its own: start the XML platform
-// before any test touches Xerces-C directly.
-namespace {
-class PlatformEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { tavDomInit(); }
-};
-::testing::Environment* const s_platform = ::testing::AddGlobalTestEnvironment(new PlatformEnvironment);
-}  // namespace
