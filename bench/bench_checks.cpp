@@ -86,7 +86,7 @@ __attribute__((noinline)) bool untracedName(const XMLCh* name, char* message) {
   }
   const bool valid = end > 0 && name[end] == 0;
   if (!valid && message)
-    std::snprintf(message, 46, "Invalid character 0x%X at pos %lu.", unsigned(name ? name[end] : 0), (unsigned long)end);
+    std::snprintf(message, 100, "Invalid character 0x%X at pos %lu.", unsigned(name ? name[end] : 0), (unsigned long)end);
   return valid;
 }
 
