@@ -13,7 +13,8 @@
 // Each returns whether the string is valid. When it is not and `message` is
 // not null, the message names the first offending character and its 0-based
 // position in code units, for example "Invalid character 0xB at pos 3.". A
-// message is plain ASCII and at most 45 bytes with its terminator.
+// message is plain ASCII and at most 45 bytes with its terminator (positions
+// are written in full; one beyond 10^11 units would make it longer).
 
 // Whether the unit is an XML 1.0 name character; surrogate units never are.
 QELDOM_API bool qelIsXmlNameChar(XMLCh unit);

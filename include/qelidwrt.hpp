@@ -2,11 +2,10 @@
 // stream, in any code page the converter knows.
 #pragma once
 
-#include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/XMLBuffer.hpp>
-
 #include <string>
 #include <vector>
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/XMLBuffer.hpp>
 
 #include "nyl.hpp"
 #include "qeldom.hpp"
@@ -51,9 +50,10 @@ class QELDOM_API QelCnvWriter {
 
  private:
   friend class QelDomWriter;
-  // The DOM writer's pieces: plain appends while the write trace is off.
+  // The DOM writer's pieces: plain appends unless its pieces are traced.
   inline void put(const XMLCh* chars, XMLSize_t count);
   inline void put(XMLCh unit);
+  inline void putZ(const XMLCh* text);  // up to the terminating zero
   void commitBuffer(bool keepHighSurrogate);
 
   static constexpr XMLSize_t s_capacity = 4096;
@@ -66,6 +66,7 @@ class QELDOM_API QelCnvWriter {
   bool m_withPrefix;
   XMLCh m_prefix;
   int m_uncaughtAtStart;  // exceptions in flight when the writer was made
+  bool m_tracePieces;     // the DOM writer's pieces go through the traced writes
 };
 
 // Writes one DOM node with everything below it; the constructor does the
@@ -85,6 +86,7 @@ class QELDOM_API QelDomWriter {
   using Node = XERCES_CPP_NAMESPACE::DOMNode;
   // A parent whose children are being written, and what follows them.
   struct Frame {
+    const Node* first;    // the first child
     const Node* next;     // the next child to write
     int level;            // the children's level
     const Node* element;  // the element whose end tag follows, or null
@@ -93,15 +95,15 @@ class QELDOM_API QelDomWriter {
   };
 
   void writeNode(const Node* node, int level);
-  void visit(const Node* node, int level);
+  void visit(const Node* node, int level, bool onlyChild);
   void pushChildNodes(const Node* node, int level, const Node* element = nullptr, int elementLevel = 0,
                       bool isInline = false);
   void writeDoc(const Node* node, int level);
   void writeDocType(const Node* node, int level);
   void writeElement(const Node* node, int level);
   void writeElementEnd(const Node* node, int level, bool isInline);
-  void writeText(const Node* node, int level);
-  void writeCData(const Node* node, int level);
+  void writeText(const Node* node, int level, bool onlyChild);
+  void writeCData(const Node* node, int level, bool onlyChild);
   void writeCDataContent(const QelDomStr& text);
   void writeComment(const Node* node, int level);
   void writePi(const Node* node, int level);
@@ -111,8 +113,9 @@ class QELDOM_API QelDomWriter {
   void writeCharRef(char32_t codePoint);
   bool canEncode(const XMLCh* unit, int count);
   void checkEncodable(const XMLCh* text, size_t count, const Node* node, const char* what);
-  void writeEndl();
-  void writeOffset(int level);
+  inline void writeName(const XMLCh* name, const Node* node, const char* what);
+  inline void writeEndl();
+  inline void writeOffset(int level);
   bool isMarginsOn() const { return m_options & (QEL_WRITE_MARGINS | QEL_WRITE_SPACED_MARGINS); }
 
   std::u16string m_encoding;

@@ -77,8 +77,11 @@ struct QELDOM_API QelXmlSpace {
 //   DOMDocument* doc = parser.detachDocument();
 class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, public XERCES_CPP_NAMESPACE::HandlerBase {
  public:
-  // At most this many entity expansions per parse unless changed.
-  static constexpr XMLSize_t s_defaultEntityExpansionLimit = 100000;
+  // At most this many entity expansions per parse unless changed: Xerces-C's
+  // own default for its SecurityManager. A billion-laughs document fails
+  // after that many (in well under a second).
+  static constexpr XMLSize_t s_defaultEntityExpansionLimit =
+      XERCES_CPP_NAMESPACE::SecurityManager::ENTITY_EXPANSION_LIMIT;
 
   QelXmlParser(unsigned long opt, XERCES_CPP_NAMESPACE::DOMNode* parent, const char* enc,
                XERCES_CPP_NAMESPACE::InputSource& src);

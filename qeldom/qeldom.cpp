@@ -131,6 +131,14 @@ void tavDomInit() {
 
 void qelDomCleanup() { qel_detail::poolList().cleanup(); }
 
+namespace {
+// The library's own calls test the slot's state byte in place, without the
+// call to the exported (and so interposable) tavDomInit.
+inline void domInit() {
+  if (s_platformSlot.state() != 1) tavDomInit();
+}
+}  // namespace
+
 // --- editing ---------------------------------------------------------------------------
 
 namespace {
@@ -147,7 +155,7 @@ DOMDocument* requireDoc(qel_detail::Trace& trc_, DOMNode* parent, const char* fu
 DOMDocument* qelCreateDoc() {
   QEL_TRACE_ENTER("qelCreateDoc");
   QEL_TRACE_ARGS("");
-  tavDomInit();
+  domInit();
   DOMDocument* doc = DOMImplementation::getImplementation()->createDocument();
   QEL_TRACE_EXIT();
   return doc;
@@ -156,7 +164,7 @@ DOMDocument* qelCreateDoc() {
 DOMDocument* tavCreateDoc(const XMLCh* rootName) {
   QEL_TRACE_ENTER("tavCreateDoc");
   QEL_TRACE_ARGS("(" << qel_detail::u16(rootName) << ")");
-  tavDomInit();
+  domInit();
   DOMDocument* doc = qelCreateDoc();
   try {
     tavAddElem(doc, rootName);
@@ -171,7 +179,7 @@ DOMDocument* tavCreateDoc(const XMLCh* rootName) {
 DOMElement* tavAddElem(DOMNode* parent, const XMLCh* name) {
   QEL_TRACE_ENTER("tavAddElem");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(name) << ")");
-  tavDomInit();
+  domInit();
   DOMElement* node = requireDoc(trc_, parent, "tavAddElem")->createElement(name);
   parent->appendChild(node);
   QEL_TRACE_EXIT();
@@ -181,7 +189,7 @@ DOMElement* tavAddElem(DOMNode* parent, const XMLCh* name) {
 DOMText* tavAddText(DOMNode* parent, const XMLCh* text) {
   QEL_TRACE_ENTER("tavAddText");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(text) << ")");
-  tavDomInit();
+  domInit();
   DOMText* node = requireDoc(trc_, parent, "tavAddText")->createTextNode(text);
   parent->appendChild(node);
   QEL_TRACE_EXIT();
@@ -191,7 +199,7 @@ DOMText* tavAddText(DOMNode* parent, const XMLCh* text) {
 DOMComment* tavAddComment(DOMNode* parent, const XMLCh* text) {
   QEL_TRACE_ENTER("tavAddComment");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(text) << ")");
-  tavDomInit();
+  domInit();
   DOMComment* node = requireDoc(trc_, parent, "tavAddComment")->createComment(text);
   parent->appendChild(node);
   QEL_TRACE_EXIT();
@@ -201,7 +209,7 @@ DOMComment* tavAddComment(DOMNode* parent, const XMLCh* text) {
 DOMCDATASection* tavAddCDATA(DOMNode* parent, const XMLCh* text) {
   QEL_TRACE_ENTER("tavAddCDATA");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(text) << ")");
-  tavDomInit();
+  domInit();
   DOMCDATASection* node = requireDoc(trc_, parent, "tavAddCDATA")->createCDATASection(text);
   parent->appendChild(node);
   QEL_TRACE_EXIT();
@@ -211,7 +219,7 @@ DOMCDATASection* tavAddCDATA(DOMNode* parent, const XMLCh* text) {
 DOMEntityReference* tavAddEntRef(DOMNode* parent, const XMLCh* name) {
   QEL_TRACE_ENTER("tavAddEntRef");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(name) << ")");
-  tavDomInit();
+  domInit();
   DOMEntityReference* node = requireDoc(trc_, parent, "tavAddEntRef")->createEntityReference(name);
   parent->appendChild(node);
   QEL_TRACE_EXIT();
@@ -222,7 +230,7 @@ DOMProcessingInstruction* tavAddPi(DOMNode* parent, const XMLCh* target, const X
   QEL_TRACE_ENTER("tavAddPi");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(target) << ")("
                      << qel_detail::u16(data) << ")");
-  tavDomInit();
+  domInit();
   DOMProcessingInstruction* node = requireDoc(trc_, parent, "tavAddPi")->createProcessingInstruction(target, data);
   parent->appendChild(node);
   QEL_TRACE_EXIT();
@@ -232,7 +240,7 @@ DOMProcessingInstruction* tavAddPi(DOMNode* parent, const XMLCh* target, const X
 DOMText* tavSetText(DOMNode* node, const XMLCh* text) {
   QEL_TRACE_ENTER("tavSetText");
   QEL_TRACE_ARGS("(" << node << ")(" << qel_detail::u16(text) << ")");
-  tavDomInit();
+  domInit();
   if (!node) QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavSetText", "tavSetText: the node is NULL");
   DOMDocument* doc = node->getNodeType() == DOMNode::DOCUMENT_NODE ? static_cast<DOMDocument*>(node)
                                                                     : node->getOwnerDocument();
@@ -246,7 +254,7 @@ DOMText* tavSetText(DOMNode* node, const XMLCh* text) {
 DOMDocument* tavGetDoc(DOMNode* node) {
   QEL_TRACE_ENTER("tavGetDoc");
   QEL_TRACE_ARGS("(" << node << ")");
-  tavDomInit();
+  domInit();
   if (!node) {
     QEL_TRACE_FLOW("The passed node is NULL");
     QEL_TRACE_EXIT();
@@ -296,7 +304,7 @@ void collectText(const DOMNode* node, Add add) {
 const XMLCh* tavGetText(const DOMNode* node, XMLBuffer& buffer) {
   QEL_TRACE_ENTER("tavGetText");
   QEL_TRACE_ARGS("(" << node << ")");
-  tavDomInit();
+  domInit();
   if (!node) QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavGetText", "tavGetText: the node is NULL");
   if (!node->getFirstChild()) {
     QEL_TRACE_EXIT();
@@ -311,7 +319,7 @@ const XMLCh* tavGetText(const DOMNode* node, XMLBuffer& buffer) {
 const XMLCh* tavGetText(const DOMNode* node, QelUniString& text) {
   QEL_TRACE_ENTER("tavGetText");
   QEL_TRACE_ARGS("(" << node << ")");
-  tavDomInit();
+  domInit();
   if (!node) QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavGetText", "tavGetText: the node is NULL");
   if (!node->getFirstChild()) {
     QEL_TRACE_EXIT();
@@ -331,7 +339,7 @@ const XMLCh* tavGetText(const DOMNode* node, QelUniString& text) {
 bool tavRemoveNode(DOMNode* node) {
   QEL_TRACE_ENTER("tavRemoveNode");
   QEL_TRACE_ARGS("(" << node << ")");
-  tavDomInit();
+  domInit();
   if (!node) {
     QEL_TRACE_FLOW("The passed node is NULL");
     QEL_TRACE_EXIT_VALUE(1);
@@ -352,7 +360,7 @@ bool tavRemoveNode(DOMNode* node) {
 void tavCleanNode(DOMNode* node, bool removeAttributes) {
   QEL_TRACE_ENTER("tavCleanNode");
   QEL_TRACE_ARGS("(" << node << ")");
-  tavDomInit();
+  domInit();
   if (!node) QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavCleanNode", "tavCleanNode: the node is NULL");
   if (removeAttributes && node->getNodeType() == DOMNode::ELEMENT_NODE) {
     QEL_TRACE_FLOW("Passed node(element) removes all attributes");
@@ -385,7 +393,10 @@ std::string qelGetNodeTypeStr(const DOMNode* node) {
                                       "DocumentType",
                                       "DocumentFragment",
                                       "Notation"};
-  if (!node) return "NULL";  // a null node has no type; say so rather than crash
+  // A null node has no type: a clear error, as for the other functions that need a node.
+  if (!node)
+    qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "qelGetNodeTypeStr",
+                      s_revision, s_sourcePath, "qelGetNodeTypeStr: the node is NULL");
   int type = node->getNodeType();
   return names[(type >= 1 && type <= 12) ? type : 0];
 }

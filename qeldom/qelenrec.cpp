@@ -4,6 +4,7 @@
 // between the probe's name and the caller's.
 #include "qelenrec.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -135,7 +136,7 @@ XMLRecognizer::Encodings QelEncRecognizer::getProbeEncoding() {
   XMLSize_t count = 0;
   if (stream) {
     QEL_TRACE_FLOW("Gets some bytes for probe");
-    count = stream->readBytes(buffer, sizeof buffer);
+    count = std::min<XMLSize_t>(stream->readBytes(buffer, sizeof buffer), sizeof buffer);
   }
   QEL_TRACE_FLOW("Calls the XERCES probe XMLRecognizer::basicEncodingProbe...");
   XMLRecognizer::Encodings result = XMLRecognizer::basicEncodingProbe(buffer, count);
@@ -331,6 +332,8 @@ QelUniString QelEncRecognizer::store(const QelUniString& name) {
   return stored;
 }
 
+// Setting the encoding on the input source is the last step of every path, so
+// a call that fails leaves the source with the encoding it had.
 QelUniString QelEncRecognizer::recognize() {
   QEL_TRACE_ENTER("QelEncRecognizer::recognize");
   QEL_TRACE_ARGS("");

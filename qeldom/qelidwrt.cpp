@@ -2,15 +2,19 @@
 // escaping and CDATA splitting, and the one-call entry point.
 #include "qelidwrt.hpp"
 
-#include <xercesc/util/XMLUniDefs.hpp>
-#include <xercesc/util/XMLUni.hpp>
+#include <strings.h>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <climits>
+#include <cstdint>
 #include <exception>
 #include <sstream>
 #include <string_view>
-
-#include <strings.h>
+#include <xercesc/util/XMLUni.hpp>
+#include <xercesc/util/XMLUniDefs.hpp>
 
 #include "qelframe.hpp"
 
@@ -59,7 +63,8 @@ QelCnvWriter::QelCnvWriter(QelOutputStream& stream, const char* encoding, bool w
       m_isPrefixed(true),
       m_withPrefix(withPrefix),
       m_prefix(0),
-      m_uncaughtAtStart(std::uncaught_exceptions()) {
+      m_uncaughtAtStart(std::uncaught_exceptions()),
+      m_tracePieces(true) {
   QEL_TRACE_ENTER("QelCnvWriter::QelCnvWriter");
   QEL_TRACE_ARGS("(" << qel_detail::orNull(encoding) << ")");
   if (long number = LcGetError(m_converter.m_locale)) {
@@ -113,26 +118,41 @@ void QelCnvWriter::write(const std::u16string& text) {
   QEL_TRACE_EXIT();
 }
 
-// With the write trace off a piece is one append; with it on, each piece goes
-// through the traced write so that the trace shows every piece.
+// The DOM writer writes many small pieces (a bracket, a name, a run of
+// text). While its pieces are not traced each is a plain append: short ones
+// unit by unit, which beats a call of memcpy.
 inline void QelCnvWriter::put(const XMLCh* chars, XMLSize_t count) {
-  if (count == 0) return;
-  if (TRC1_Level(&s_writeChars) & 0x40) {
+  if (m_tracePieces) {
     for (; count > INT_MAX; count -= INT_MAX, chars += INT_MAX) write(chars, INT_MAX);
-    write(chars, static_cast<int>(count));
+    if (count) write(chars, static_cast<int>(count));
     return;
   }
-  m_buffer.append(chars, count);
+  if (count <= 4) {
+    for (const XMLCh* end = chars + count; chars < end; ++chars) m_buffer.append(*chars);
+  } else {
+    m_buffer.append(chars, count);
+  }
   if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
 }
 
 inline void QelCnvWriter::put(XMLCh unit) {
-  if (TRC1_Level(&s_writeUnit) & 0x40) {
+  if (m_tracePieces) {
     write(unit);
     return;
   }
   m_buffer.append(unit);
   if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
+}
+
+inline void QelCnvWriter::putZ(const XMLCh* text) {
+  if (!text) return;
+  if (m_tracePieces) {
+    put(text, length(text));
+    return;
+  }
+  const XMLCh* end = text;
+  while (*end) ++end;
+  put(text, static_cast<XMLSize_t>(end - text));
 }
 
 void QelCnvWriter::commit() { commitBuffer(true); }
@@ -170,32 +190,56 @@ void QelCnvWriter::commitBuffer(bool keepHighSurrogate) {
 
 // --- replacement tables --------------------------------------------------------------------
 
+constexpr signed char kEnd = 100;
+
 struct QelDomReplaceTable {
   const XMLCh* symbols;
   const XMLCh* refs[10];
   int refLengths[10];
-  signed char index[128];  // ASCII unit -> its position in `symbols`, or -1
+  signed char index[128];  // ASCII unit -> its position in `symbols`, -1 for a plain unit, kEnd for 0
+#ifdef __SSE2__
+  __m128i lanes[10];  // each symbol in all eight lanes
+#endif
 };
 
 namespace {
 
 QelDomReplaceTable makeTable(const XMLCh* symbols) {
-  QelDomReplaceTable table{symbols, {}, {}, {}};
+  QelDomReplaceTable table{};
+  table.symbols = symbols;
   for (signed char& i : table.index) i = -1;
+  table.index[0] = kEnd;
   for (int k = 0; symbols[k]; ++k) {
     const XMLCh* ref = nullptr;
     switch (symbols[k]) {
-      case u'&': ref = QelUni::s_refAmp; break;
-      case u'<': ref = QelUni::s_refLt; break;
-      case u'>': ref = QelUni::s_refGt; break;
-      case u'"': ref = QelUni::s_refQuot; break;
-      case u'\r': ref = QelUni::s_ref13; break;
-      case u'\n': ref = QelUni::s_ref10; break;
-      case u'\t': ref = QelUni::s_ref9; break;
+      case u'&':
+        ref = QelUni::s_refAmp;
+        break;
+      case u'<':
+        ref = QelUni::s_refLt;
+        break;
+      case u'>':
+        ref = QelUni::s_refGt;
+        break;
+      case u'"':
+        ref = QelUni::s_refQuot;
+        break;
+      case u'\r':
+        ref = QelUni::s_ref13;
+        break;
+      case u'\n':
+        ref = QelUni::s_ref10;
+        break;
+      case u'\t':
+        ref = QelUni::s_ref9;
+        break;
     }
     table.refs[k] = ref;
     table.refLengths[k] = static_cast<int>(length(ref));
     table.index[symbols[k]] = static_cast<signed char>(k);
+#ifdef __SSE2__
+    table.lanes[k] = _mm_set1_epi16(static_cast<short>(symbols[k]));
+#endif
   }
   return table;
 }
@@ -239,14 +283,23 @@ std::string nodeText(const DOMNode* node) {
   return os.str();
 }
 
+// An attribute's value. Xerces-C keeps it as the attribute's children and
+// assembles it with casts on each request; the common case of one text child
+// is read straight from that child (the same text getNodeValue returns).
+const XMLCh* attributeValue(const DOMNode* attr) {
+  const DOMNode* child = attr->getFirstChild();
+  if (child && child->getNodeType() == DOMNode::TEXT_NODE && !child->getNextSibling()) return child->getNodeValue();
+  return attr->getNodeValue();
+}
+
 const XMLCh s_spaces[] = u"                                                                ";  // 64
 
 }  // namespace
 
 // --- QelDomWriter: construction and the walk ---------------------------------------------------
 
-QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigned long options,
-                           const char* encoding, const DOMDocumentType* docType)
+QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigned long options, const char* encoding,
+                           const DOMDocumentType* docType)
     : m_encoding(resolveEncodingName(encoding)),
       m_options(options),
       m_docType(docType),
@@ -254,6 +307,9 @@ QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigne
   if (!node)
     qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::QelDomWriter",
                       s_revision, s_sourcePath, "QelDomWriter: the node to write is NULL");
+  // The trace level of the pieces is read once per run: with the write trace
+  // off, a piece costs an append and nothing else.
+  m_writer.m_tracePieces = (TRC1_Level(&s_writeChars) | TRC1_Level(&s_writeUnit)) & 0x40;
   // Characters that the code page cannot hold come out of the converter as
   // character references. Where that would change the content (CDATA) or
   // break the markup (names, comments, processing instructions), the writer
@@ -271,12 +327,13 @@ QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigne
 // The walk keeps its own stack of the parents whose children are being
 // written, so the depth of a tree never reaches the call stack.
 void QelDomWriter::writeNode(const DOMNode* node, int level) {
-  visit(node, level);
+  const DOMNode* parent = node->getParentNode();
+  visit(node, level, parent && parent->getFirstChild() == node && !node->getNextSibling());
   while (!m_stack.empty()) {
     Frame& top = m_stack.back();
     if (const DOMNode* child = top.next) {
       top.next = child->getNextSibling();
-      visit(child, top.level);  // may grow the stack: `top` is not used again
+      visit(child, top.level, child == top.first && !top.next);  // may grow the stack: `top` is not used again
       continue;
     }
     Frame done = top;
@@ -286,29 +343,49 @@ void QelDomWriter::writeNode(const DOMNode* node, int level) {
 }
 
 // Writes what comes before a node's children and schedules the children.
-void QelDomWriter::visit(const DOMNode* node, int level) {
+void QelDomWriter::visit(const DOMNode* node, int level, bool onlyChild) {
   if (m_options & QEL_WRITE_CONTENT_ONLY) {
     m_options &= ~QEL_WRITE_CONTENT_ONLY;
     pushChildNodes(node, level);
     return;
   }
   switch (node->getNodeType()) {
-    case DOMNode::ELEMENT_NODE: writeElement(node, level); break;
-    case DOMNode::TEXT_NODE: writeText(node, level); break;
-    case DOMNode::CDATA_SECTION_NODE: writeCData(node, level); break;
-    case DOMNode::ENTITY_REFERENCE_NODE: pushChildNodes(node, level); break;  // by its children
-    case DOMNode::ENTITY_NODE: writeEntity(node, level); break;
-    case DOMNode::PROCESSING_INSTRUCTION_NODE: writePi(node, level); break;
-    case DOMNode::COMMENT_NODE: writeComment(node, level); break;
-    case DOMNode::DOCUMENT_NODE: writeDoc(node, level); break;
-    case DOMNode::DOCUMENT_TYPE_NODE: writeDocType(node, level); break;
-    default: break;  // attributes, fragments, notations
+    case DOMNode::ELEMENT_NODE:
+      writeElement(node, level);
+      break;
+    case DOMNode::TEXT_NODE:
+      writeText(node, level, onlyChild);
+      break;
+    case DOMNode::CDATA_SECTION_NODE:
+      writeCData(node, level, onlyChild);
+      break;
+    case DOMNode::ENTITY_REFERENCE_NODE:
+      pushChildNodes(node, level);
+      break;  // by its children
+    case DOMNode::ENTITY_NODE:
+      writeEntity(node, level);
+      break;
+    case DOMNode::PROCESSING_INSTRUCTION_NODE:
+      writePi(node, level);
+      break;
+    case DOMNode::COMMENT_NODE:
+      writeComment(node, level);
+      break;
+    case DOMNode::DOCUMENT_NODE:
+      writeDoc(node, level);
+      break;
+    case DOMNode::DOCUMENT_TYPE_NODE:
+      writeDocType(node, level);
+      break;
+    default:
+      break;  // attributes, fragments, notations
   }
 }
 
 void QelDomWriter::pushChildNodes(const DOMNode* node, int level, const DOMNode* element, int elementLevel,
                                   bool isInline) {
-  m_stack.push_back(Frame{node->getFirstChild(), level, element, elementLevel, isInline});
+  const DOMNode* first = node->getFirstChild();
+  m_stack.push_back(Frame{first, first, level, element, elementLevel, isInline});
 }
 
 void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
@@ -345,35 +422,29 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
   if ((m_options & QEL_WRITE_SPACED_MARGINS) && level == 2) writeEndl();
   writeOffset(level);
   const XMLCh* name = node->getNodeName();
-  size_t nameLength = length(name);
-  checkEncodable(name, nameLength, node, "element name");
   m_writer.put(u'<');
-  m_writer.put(name, nameLength);
+  writeName(name, node, "element name");
 
   const QelDomReplaceTable& table = canonical                            ? canonicalAttrTable
                                     : (m_options & QEL_WRITE_CHAR_REFS) ? lineAttrTable
                                                                          : attrTable;
   const DOMNamedNodeMap* attributes = node->getAttributes();
-  for (XMLSize_t i = 0; attributes && i < attributes->getLength(); ++i) {
+  const XMLSize_t count = attributes ? attributes->getLength() : 0;  // the tree stays unchanged while it is written
+  for (XMLSize_t i = 0; i < count; ++i) {
     const DOMAttr* attr = static_cast<const DOMAttr*>(attributes->item(i));
     if ((m_options & QEL_WRITE_SPECIFIED_ONLY) && !attr->getSpecified()) continue;
-    const XMLCh* attrName = attr->getNodeName();
-    size_t attrNameLength = length(attrName);
-    checkEncodable(attrName, attrNameLength, node, "attribute name");
     m_writer.put(u' ');
-    m_writer.put(attrName, attrNameLength);
-    m_writer.put(u'=');
-    m_writer.put(u'"');
-    replaceAndWrite(QelDomStr(attr->getNodeValue()), table);
+    writeName(attr->getNodeName(), node, "attribute name");
+    m_writer.put(u"=\"", 2);
+    replaceAndWrite(QelDomStr(attributeValue(attr)), table);
     m_writer.put(u'"');
   }
 
   const DOMNode* first = node->getFirstChild();
   if (!first) {
     if (canonical) {
-      m_writer.put(u'>');
-      m_writer.put(u"</", 2);
-      m_writer.put(name, nameLength);
+      m_writer.put(u"></", 3);
+      m_writer.putZ(name);
       m_writer.put(u'>');
     } else {
       m_writer.put(u"/>", 2);
@@ -383,10 +454,19 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
   }
   m_writer.put(u'>');
   short firstType = first->getNodeType();
-  bool isInline = !first->getNextSibling() &&
-                  (firstType == DOMNode::TEXT_NODE || firstType == DOMNode::CDATA_SECTION_NODE);
-  if (!isInline) writeEndl();
-  pushChildNodes(node, level + 2, node, level, isInline);
+  bool isInline =
+      !first->getNextSibling() && (firstType == DOMNode::TEXT_NODE || firstType == DOMNode::CDATA_SECTION_NODE);
+  if (!isInline) {
+    writeEndl();
+    pushChildNodes(node, level + 2, node, level, false);
+    return;
+  }
+  // The one text or CDATA child is written at once: no frame for it.
+  if (firstType == DOMNode::TEXT_NODE)
+    writeText(first, level + 2, true);
+  else
+    writeCData(first, level + 2, true);
+  writeElementEnd(node, level, true);
 }
 
 void QelDomWriter::writeElementEnd(const DOMNode* node, int level, bool isInline) {
@@ -395,20 +475,27 @@ void QelDomWriter::writeElementEnd(const DOMNode* node, int level, bool isInline
     writeOffset(level);
   }
   m_writer.put(u"</", 2);
-  m_writer.put(node->getNodeName(), length(node->getNodeName()));
+  m_writer.putZ(node->getNodeName());
   m_writer.put(u'>');
   writeEndl();
 }
 
+// Names are written as the DOM holds them; where the code page cannot hold
+// one of their characters the writer raises instead.
+inline void QelDomWriter::writeName(const XMLCh* name, const DOMNode* node, const char* what) {
+  if (!m_encodable.empty()) checkEncodable(name, length(name), node, what);
+  m_writer.putZ(name);
+}
+
 // --- layout ---------------------------------------------------------------------------------
 
-void QelDomWriter::writeEndl() {
+inline void QelDomWriter::writeEndl() {
   if (!(m_options & QEL_WRITE_CANONICAL) && isMarginsOn()) m_writer.put(u'\n');
 }
 
-void QelDomWriter::writeOffset(int level) {
+inline void QelDomWriter::writeOffset(int level) {
   if (!isMarginsOn() || level <= 0) return;
-  const size_t chunk = length(s_spaces);
+  const size_t chunk = sizeof s_spaces / sizeof s_spaces[0] - 1;
   size_t n = static_cast<size_t>(level);
   for (; n > chunk; n -= chunk) m_writer.put(s_spaces, chunk);
   m_writer.put(s_spaces, n);
@@ -426,56 +513,90 @@ void QelDomWriter::writeCharRef(char32_t codePoint) {
 // table becomes its reference; with QEL_WRITE_CHAR_REFS each character above
 // U+007F becomes a hexadecimal reference, one for a surrogate pair's code
 // point so that the output stays well-formed.
+namespace {
+
+// The first unit at or after `p` that is not plain text: the terminating
+// zero, a symbol of the table, or with `highToo` a unit above U+007F.
+// With SSE2 eight units are tested at a time. A load never reaches into the
+// next page, but it may read past the terminating zero within the page,
+// which the address sanitizer would report, hence the attribute.
+#ifdef __SSE2__
+__attribute__((no_sanitize("address"))) const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table,
+                                                               bool highToo) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i highBits = _mm_set1_epi16(static_cast<short>(0xFF80));
+  int count = 0;
+  while (table.symbols[count]) ++count;
+  for (;;) {
+    if ((reinterpret_cast<uintptr_t>(p) & 4095) > 4096 - 16) {  // the load would cross a page: one unit
+      XMLCh c = *p;
+      if (c < 0x80 ? table.index[c] >= 0 : highToo) return p;
+      ++p;
+      continue;
+    }
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_cmpeq_epi16(v, zero);
+    for (int k = 0; k < count; ++k) hit = _mm_or_si128(hit, _mm_cmpeq_epi16(v, table.lanes[k]));
+    if (highToo) {
+      __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, highBits), zero);
+      hit = _mm_or_si128(hit, _mm_andnot_si128(ascii, _mm_cmpeq_epi16(zero, zero)));
+    }
+    if (int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz(static_cast<unsigned>(mask)) / 2;
+    p += 8;
+  }
+}
+#else
+const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table, bool highToo) {
+  for (;; ++p) {
+    XMLCh c = *p;
+    if (c < 0x80 ? table.index[c] >= 0 : highToo) return p;
+  }
+}
+#endif
+
+}  // namespace
+
 void QelDomWriter::replaceAndWrite(const QelDomStr& text, const QelDomReplaceTable& table) {
   const XMLCh* p = text.getBuffer();
   if (!p) return;
-  const XMLCh* end = p + text.length();
   const XMLCh* run = p;
   const bool charRefs = m_options & QEL_WRITE_CHAR_REFS;
-  while (p < end) {
+  for (;;) {
+    p = skipPlain(p, table, charRefs);
     XMLCh c = *p;
+    if (c == 0) break;
+    m_writer.put(run, static_cast<XMLSize_t>(p - run));
     if (c < 0x80) {
       int k = table.index[c];
-      if (k >= 0) {
-        m_writer.put(run, static_cast<XMLSize_t>(p - run));
-        m_writer.put(table.refs[k], static_cast<XMLSize_t>(table.refLengths[k]));
-        run = p + 1;
-      }
+      m_writer.put(table.refs[k], static_cast<XMLSize_t>(table.refLengths[k]));
       ++p;
-    } else if (charRefs) {
-      m_writer.put(run, static_cast<XMLSize_t>(p - run));
-      int width;
-      writeCharRef(codePointAt(p, end, width));
-      p += width;
-      run = p;
     } else {
-      ++p;
+      int width;
+      writeCharRef(codePointAt(p, p + 2, width));  // p[1] is readable: at worst the terminating zero
+      p += width;
     }
+    run = p;
   }
-  m_writer.put(run, static_cast<XMLSize_t>(end - run));
+  m_writer.put(run, static_cast<XMLSize_t>(p - run));
 }
 
 // A text node among other children stands on a line of its own; an only
 // child stays inline. A text node without a parent counts as not an only
-// child.
-void QelDomWriter::writeText(const DOMNode* node, int level) {
-  const DOMNode* parent = node->getParentNode();
-  bool onlyChild = parent && parent->getFirstChild() == node && !node->getNextSibling();
+// child. The walk knows the parent, so it tells.
+void QelDomWriter::writeText(const DOMNode* node, int level, bool onlyChild) {
   if (!onlyChild) writeOffset(level);
   const QelDomReplaceTable& table = (m_options & QEL_WRITE_CANONICAL)   ? canonicalTextTable
                                     : (m_options & QEL_WRITE_CHAR_REFS) ? lineTextTable
-                                                                         : textTable;
+                                                                        : textTable;
   replaceAndWrite(QelDomStr(node->getNodeValue()), table);
   if (!onlyChild) writeEndl();
 }
 
-void QelDomWriter::writeCData(const DOMNode* node, int level) {
+void QelDomWriter::writeCData(const DOMNode* node, int level, bool onlyChild) {
   if (m_options & QEL_WRITE_CANONICAL) {
-    writeText(node, level);
+    writeText(node, level, onlyChild);
     return;
   }
-  const DOMNode* parent = node->getParentNode();
-  bool onlyChild = parent && parent->getFirstChild() == node && !node->getNextSibling();
   if (!onlyChild) writeOffset(level);
   m_writer.put(QelUni::s_startCData, length(QelUni::s_startCData));
   writeCDataContent(QelDomStr(node->getNodeValue()));
@@ -573,8 +694,7 @@ std::u16string QelDomWriter::replace(const std::u16string& text, const XMLCh* fr
   std::u16string out;
   out.reserve(text.size());
   size_t pos = 0;
-  for (size_t at; fromLength && (at = text.find(from, pos, fromLength)) != std::u16string::npos;
-       pos = at + fromLength)
+  for (size_t at; fromLength && (at = text.find(from, pos, fromLength)) != std::u16string::npos; pos = at + fromLength)
     out.append(text, pos, at - pos).append(to);
   return out.append(text, pos, std::u16string::npos);
 }
@@ -619,8 +739,8 @@ std::u16string entityLiteral(const DOMNode* entity) {
   QelDomWriter(entity, stream, QEL_WRITE_CANONICAL | QEL_WRITE_CONTENT_ONLY, "UTF-16LE", nullptr);
   std::u16string value;
   for (size_t i = 2; i + 1 < bytes.size(); i += 2)  // after the byte order mark
-    value.push_back(static_cast<XMLCh>(static_cast<unsigned char>(bytes[i]) |
-                                       (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    value.push_back(
+        static_cast<XMLCh>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8)));
   std::u16string literal = u"\"";
   for (XMLCh c : value) {
     if (c == u'%')
@@ -665,8 +785,8 @@ bool QelDomWriter::canEncode(const XMLCh* unit, int count) {
   if (m_encodable.empty()) return true;
   if (count == 1 && m_encodable[*unit]) return m_encodable[*unit] == 1;
   QelAutoBuffer<char> bytes = m_writer.getConverter().fromUnicode(unit, count);
-  bool ok = !(bytes.size() > m_refBytes.size() && m_refBytes.compare(0, m_refBytes.size(), bytes.get(),
-                                                                        m_refBytes.size()) == 0);
+  bool ok = !(bytes.size() > m_refBytes.size() &&
+              m_refBytes.compare(0, m_refBytes.size(), bytes.get(), m_refBytes.size()) == 0);
   if (count == 1) m_encodable[*unit] = ok ? 1 : 2;
   return ok;
 }
@@ -727,8 +847,8 @@ std::u16string qelMakeDocTypeDecl(const DOMDocumentType* docType) {
   return std::u16string(buffer.getRawBuffer(), buffer.getLen());
 }
 
-std::u16string qelWriteNode(const DOMNode* node, QelOutputStream& stream, unsigned long options,
-                            const char* encoding, const DOMDocumentType* docType) {
+std::u16string qelWriteNode(const DOMNode* node, QelOutputStream& stream, unsigned long options, const char* encoding,
+                            const DOMDocumentType* docType) {
   QEL_TRACE_ENTER("qelWriteNode");
   QEL_TRACE_ARGS("(" << node << ")(" << options << ")(" << qel_detail::orNull(encoding) << ")");
   QelDomWriter writer(node, stream, options, encoding, docType);

@@ -24,14 +24,16 @@ struct Special {
   const char* canonical;
   int32_t number;
 };
-// Converters whose numbers have a meaning of their own. "UTF-16" and "UTF-32"
-// are written big-endian without a signature of ICU's own: a byte order mark
-// is the writer's business.
-const Special kSpecials[] = {{"UTF-16LE", -1}, {"UTF-16BE", -2},       {"UTF-16", -2},
-                             {"UTF-8", 57352}, {"US-ASCII", 367},      {"ibm-37_P100-1995", 37}};
+// Converters whose numbers have a meaning of their own. "UTF-16", "UTF-32"
+// and the UTF-16 forms that write a signature ("version=1") are written
+// without a signature of ICU's own: a byte order mark is the writer's business.
+const Special kSpecials[] = {
+    {"UTF-16LE", -1}, {"UTF-16LE,version=1", -1}, {"UTF-16BE", -2},  {"UTF-16BE,version=1", -2},
+    {"UTF-16", -2},   {"UTF-8", 57352},           {"US-ASCII", 367}, {"ibm-37_P100-1995", 37}};
 
 const char* writableName(const char* canonical) {
-  if (std::strcmp(canonical, "UTF-16") == 0) return "UTF-16BE";
+  if (std::strcmp(canonical, "UTF-16") == 0 || std::strcmp(canonical, "UTF-16BE,version=1") == 0) return "UTF-16BE";
+  if (std::strcmp(canonical, "UTF-16LE,version=1") == 0) return "UTF-16LE";
   if (std::strcmp(canonical, "UTF-32") == 0) return "UTF-32BE";
   return canonical;
 }

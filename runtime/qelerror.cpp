@@ -46,6 +46,8 @@ QelErrorFull::QelErrorFull(long rc, const char* rcName, long op, const char* opN
   if (cause) m_cause = std::make_shared<QelError>(*cause);
 }
 
+QelErrorFull::~QelErrorFull() = default;
+
 void QelErrorFull::throwBadAlloc() {
   logLine("!!! Error - out of memory");
   throw std::bad_alloc();

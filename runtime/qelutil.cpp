@@ -73,8 +73,8 @@ std::u16string qelToUnicode(const char* text, unsigned length, bool) {
   size_t start = out.size();
   out.resize(start + static_cast<size_t>(needed));
   err = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(&out[start]), needed, &needed, text + i,
-                       static_cast<int32_t>(n - i), 0xFFFD, nullptr, &err);
+  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(&out[start]), needed, &needed, text + i, static_cast<int32_t>(n - i),
+                       0xFFFD, nullptr, &err);
   return out;
 }
 
@@ -157,11 +157,10 @@ struct QelTraceStream::Impl {
   std::ostream os{&buf};
 };
 
-QelTraceStream::QelTraceStream() = default;
-QelTraceStream::~QelTraceStream() = default;
+void QelTraceStream::destroy(Impl* impl) { delete impl; }
 
 std::ostream& QelTraceStream::getOs(TRC1_EPB* record, int line) {
-  if (!m_impl) m_impl = std::make_unique<Impl>();
+  if (!m_impl) m_impl = new Impl;
   m_impl->buf.pubsync();
   m_impl->buf.record = record;
   m_impl->buf.line = line;
@@ -170,7 +169,7 @@ std::ostream& QelTraceStream::getOs(TRC1_EPB* record, int line) {
 }
 
 std::ostream& QelTraceStream::getOs(std::string& target) {
-  if (!m_impl) m_impl = std::make_unique<Impl>();
+  if (!m_impl) m_impl = new Impl;
   m_impl->buf.pubsync();
   m_impl->buf.record = nullptr;
   m_impl->buf.target = &target;

@@ -156,8 +156,12 @@ class QELRT_API QelInsert {
 // string. It holds nothing until the first getOs call.
 class QELRT_API QelTraceStream {
  public:
-  QelTraceStream();
-  ~QelTraceStream();
+  // Creating and destroying a stream that was never used costs no call: every
+  // traced function makes one, also when its trace is off.
+  QelTraceStream() = default;
+  ~QelTraceStream() {
+    if (m_impl) destroy(m_impl);
+  }
   QelTraceStream(const QelTraceStream&) = delete;
   QelTraceStream& operator=(const QelTraceStream&) = delete;
 
@@ -168,7 +172,8 @@ class QELRT_API QelTraceStream {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> m_impl;
+  static void destroy(Impl* impl);
+  Impl* m_impl = nullptr;  // owned; made by the first getOs
 };
 
 // ---------------------------------------------------------------------------
@@ -219,6 +224,7 @@ class QELRT_API QelErrorFull : public QelError {
   QelErrorFull(long rc, const char* rcName, long op, const char* opName, long extra, const void* extraPtr,
                unsigned long flag, int errorType, int line, const char* function, const char* revision,
                const char* sourcePath, const char* buildDate, const std::string& message, const QelError* cause);
+  ~QelErrorFull() override;  // defined out of line: its vtable lives in this library only
   // Throws the product's out-of-memory error (std::bad_alloc).
   [[noreturn]] static void throwBadAlloc();
 };

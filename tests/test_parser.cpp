@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 #include <xercesc/framework/LocalFileInputSource.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -177,6 +179,31 @@ TEST(ParseEntry, BadInputsAllRaiseTheParseError) {
   }
 }
 
+TEST(ParseEntry, CallerEncoding) {
+  // Without a declaration the caller's name decides within the input's family.
+  DocPtr doc = parse("<a>\xe9</a>", 0, "ISO-8859-1");
+  EXPECT_EQ(shape(doc), "a(t[\xc3\xa9])");
+  EXPECT_EQ(u8(doc->getXmlEncoding()), "");  // no declaration, nothing recorded
+  // A name the runtime does not know is the recognizer's error, unless the
+  // input declares its encoding.
+  QelError e = errorOf([] { parse("<a/>", 0, "NO-SUCH-ENCODING-QEL"); });
+  EXPECT_EQ(e.getRc(), QELRC_NLS_ERROR);
+  EXPECT_EQ(shape(parse("<?xml version='1.0' encoding='UTF-8'?><a/>", 0, "NO-SUCH-ENCODING-QEL")), "a");
+}
+
+TEST(ParseEntry, ParallelParses) {
+  const std::string xml = "<r><a x='1'>text</a><b/></r>";
+  std::vector<std::thread> threads;
+  std::atomic<int> ok{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i)
+        if (shape(parse(xml, QEL_PARSE_TRIM)) == "r(a(t[text]) b)") ++ok;
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(ok, 200);
+}
+
 TEST(ParseEntry, MissingFileCannotBeOpened) {
   TempDir dir;
   std::string missing = dir.path(std::string(200, 'n') + ".xml");
@@ -193,8 +220,12 @@ TEST(ParseEntry, MissingFileCannotBeOpened) {
 
 TEST(ParseEntry, DirectoryAndMalformedFileGiveErrors) {
   TempDir dir;
+  // A directory opens but cannot be read: Xerces-C's read error, as text or
+  // as the exception itself.
   QelError e = errorOf([&] { qelParseDocFromFile(dir.path("").c_str(), 0, nullptr); });
   EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+  EXPECT_NE(std::string(e.getMessage()).find("( line "), std::string::npos) << e.getMessage();
+  EXPECT_THROW(qelParseDocFromFile(dir.path("").c_str(), QEL_PARSE_XERCES_EXCEPTIONS, nullptr), XMLException);
   std::string bad = dir.write("bad.xml", "<a>\n  <b>\n</a>\n");
   e = errorOf([&] { qelParseDocFromFile(bad.c_str(), 0, nullptr); });
   EXPECT_EQ(e.getFlag(), 0u);
@@ -433,6 +464,13 @@ TEST(UnderParent, ParentThatCannotHoldChildren) {
   EXPECT_NE(std::string(e.getMessage()).find("DOMException(11)"), std::string::npos) << e.getMessage();
   EXPECT_THROW(qelParseDoc("<x/>", 4, text, QEL_PARSE_XERCES_EXCEPTIONS), DOMException);
   EXPECT_EQ(shape(doc), "r(t[text])");
+}
+
+TEST(UnderParent, SecondRootIntoADocumentFails) {
+  DocPtr doc = parse("<r/>");
+  QelError e = errorOf([&] { qelParseDoc("<x/>", 4, doc.get(), 0); });
+  EXPECT_NE(std::string(e.getMessage()).find("DOMException(3)"), std::string::npos) << e.getMessage();
+  EXPECT_EQ(shape(doc), "r");
 }
 
 TEST(UnderParent, DocumentTypeGoesBeforeTheDocumentElementOnlyIfNone) {

@@ -1,0 +1,405 @@
+// The W3C XML Conformance Test Suite through qelParseDocFromFile, and the same
+// cases through a bare Xerces-C XercesDOMParser: the library must do at least
+// as well as Xerces-C alone in every category, and every failure of the
+// library must be listed, with its reason, in
+// tests/data/conformance-known-failures.txt.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/parsers/XercesDOMParser.hpp>
+#include <xercesc/sax/HandlerBase.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
+
+#include "qeldom.hpp"
+#include "qelidwrt.hpp"
+#include "qelipars.hpp"
+#include "qeloutstream.hpp"
+
+XERCES_CPP_NAMESPACE_USE
+namespace fs = std::filesystem;
+
+namespace {
+
+// Any http system id fails at once on a closed local port instead of
+// reaching the network.
+const bool s_noNetwork = [] {
+  setenv("http_proxy", "http://127.0.0.1:9", 1);
+  setenv("HTTP_PROXY", "http://127.0.0.1:9", 1);
+  setenv("ALL_PROXY", "http://127.0.0.1:9", 1);
+  return true;
+}();
+
+struct DocDeleter {
+  void operator()(DOMDocument* d) const {
+    if (d) d->release();
+  }
+};
+using DocPtr = std::unique_ptr<DOMDocument, DocDeleter>;
+
+std::string u8(const XMLCh* s) { return qelToMbcs(s); }
+
+std::string attr(const DOMElement* e, const XMLCh* name) { return u8(e->getAttribute(name)); }
+
+struct Case {
+  std::string id;
+  std::string type;  // valid, invalid, not-wf, error
+  fs::path file;
+  bool hasOutput = false;
+  bool namespaces = false;
+  std::string skip;  // reason, empty when the case runs
+};
+
+// The catalogue, read with a plain Xerces-C parser. Each TESTCASES element
+// may carry an xml:base that its TEST URIs are relative to.
+std::vector<Case> loadCatalogue(const fs::path& root) {
+  XercesDOMParser parser;
+  HandlerBase handler;
+  parser.setErrorHandler(&handler);
+  parser.parse((root / "xmlconf.xml").c_str());
+  std::vector<Case> cases;
+  DOMNodeList* tests = parser.getDocument()->getElementsByTagName(u"TEST");
+  for (XMLSize_t i = 0; i < tests->getLength(); ++i) {
+    const DOMElement* test = static_cast<const DOMElement*>(tests->item(i));
+    // The xml:base values up to the catalogue file that holds the test, then
+    // that file's directory (the master's xml:base for one file, misc/,
+    // names a directory where its tests are not).
+    std::string base;
+    for (const DOMNode* n = test->getParentNode(); n; n = n->getParentNode()) {
+      if (n->getNodeType() == DOMNode::ELEMENT_NODE) {
+        base = attr(static_cast<const DOMElement*>(n), u"xml:base") + base;
+      } else if (n->getNodeType() == DOMNode::ENTITY_REFERENCE_NODE) {
+        const DOMEntity* entity = static_cast<const DOMEntity*>(
+            parser.getDocument()->getDoctype()->getEntities()->getNamedItem(n->getNodeName()));
+        base = fs::path(u8(entity->getSystemId())).parent_path().string() + "/" + base;
+        break;
+      }
+    }
+    Case c;
+    c.id = attr(test, u"ID");
+    c.type = attr(test, u"TYPE");
+    c.file = root / base / attr(test, u"URI");
+    c.hasOutput = !attr(test, u"OUTPUT").empty();
+    std::string rec = attr(test, u"RECOMMENDATION");
+    std::string version = attr(test, u"VERSION");
+    std::string edition = attr(test, u"EDITION");
+    c.namespaces = rec.rfind("NS", 0) == 0 && attr(test, u"NAMESPACE") != "no";
+    if (version == "1.1" || rec == "XML1.1" || rec == "NS1.1")
+      c.skip = "XML 1.1";
+    else if (!edition.empty() && edition.find('5') == std::string::npos)
+      c.skip = "written for editions 1 to 4 only; Xerces-C 3.2 implements the fifth edition";
+    else if (c.type == "error")
+      c.skip = "error case: either outcome conforms";
+    else if (!fs::exists(c.file))
+      c.skip = "file missing from the archive";
+    cases.push_back(c);
+  }
+  return cases;
+}
+
+// --- the two parsers under comparison -----------------------------------------------------------
+
+struct Outcome {
+  DocPtr doc;
+  std::string error;       // empty on success
+  bool wrongKind = false;  // a failure other than the parse error
+};
+
+Outcome libraryParseFile(const fs::path& file, unsigned long opt) {
+  Outcome out;
+  try {
+    out.doc.reset(qelParseDocFromFile(file.c_str(), opt, nullptr));
+  } catch (const QelError& e) {
+    out.error = "rc " + std::to_string(e.getRc()) + ": " + e.getMessage();
+    out.wrongKind = e.getRc() != QELRC_DOM_INVALID_XML_DOCUMENT;
+  } catch (const std::exception& e) {
+    out.error = std::string("exception: ") + e.what();
+    out.wrongKind = true;
+  }
+  return out;
+}
+
+Outcome libraryParseBuffer(const std::string& bytes, unsigned long opt) {
+  Outcome out;
+  try {
+    out.doc.reset(qelParseDoc(bytes.data(), bytes.size(), opt, nullptr));
+  } catch (const QelError& e) {
+    out.error = std::string("error: ") + e.getMessage();
+  }
+  return out;
+}
+
+class ThrowingHandler : public HandlerBase {
+ public:
+  void error(const SAXParseException& e) override { throw e; }
+};
+
+template <typename Source>
+Outcome bareParse(const Source& source, unsigned long opt) {
+  Outcome out;
+  XercesDOMParser parser;
+  parser.setValidationScheme((opt & QEL_PARSE_VALIDATE) ? XercesDOMParser::Val_Always : XercesDOMParser::Val_Never);
+  parser.setDoNamespaces(opt & QEL_PARSE_NAMESPACES);
+  parser.setCreateEntityReferenceNodes(false);
+  ThrowingHandler handler;
+  parser.setErrorHandler(&handler);
+  try {
+    parser.parse(source);
+    out.doc.reset(parser.adoptDocument());
+  } catch (const SAXParseException& e) {
+    out.error = "error: " + u8(e.getMessage());
+  } catch (const XMLException& e) {
+    out.error = "error: " + u8(e.getMessage());
+  } catch (const DOMException& e) {
+    out.error = "DOMException " + std::to_string(e.code);
+  } catch (const OutOfMemoryException&) {
+    out.error = "out of memory";
+  }
+  return out;
+}
+
+Outcome bareParseFile(const fs::path& file, unsigned long opt) { return bareParse(file.c_str(), opt); }
+
+Outcome bareParseBuffer(const std::string& bytes, unsigned long opt) {
+  MemBufInputSource src(reinterpret_cast<const XMLByte*>(bytes.data()), bytes.size(), "canonical", false);
+  return bareParse(src, opt);
+}
+
+// --- tree comparison ---------------------------------------------------------------------------------
+
+// Two trees are the same when their elements, attributes (in any order),
+// processing instructions and runs of character data agree. Comments are not
+// compared (canonical form leaves them out), and a CDATA section counts as
+// text (canonical form writes it as text).
+std::vector<std::pair<const DOMNode*, std::u16string>> items(const DOMNode* node) {
+  std::vector<std::pair<const DOMNode*, std::u16string>> out;
+  bool inText = false;
+  for (const DOMNode* c = node->getFirstChild(); c; c = c->getNextSibling()) {
+    short t = c->getNodeType();
+    if (t == DOMNode::TEXT_NODE || t == DOMNode::CDATA_SECTION_NODE) {
+      if (!inText) out.emplace_back(nullptr, u"");
+      out.back().second += c->getNodeValue();
+      inText = true;
+    } else if (t == DOMNode::ELEMENT_NODE || t == DOMNode::PROCESSING_INSTRUCTION_NODE) {
+      out.emplace_back(c, u"");
+      inText = false;
+    }
+  }
+  // Empty runs (an empty CDATA section) are no content.
+  out.erase(std::remove_if(out.begin(), out.end(), [](auto& p) { return !p.first && p.second.empty(); }), out.end());
+  return out;
+}
+
+bool sameTree(const DOMNode* a, const DOMNode* b, std::string& why) {
+  if (!XMLString::equals(a->getNodeName(), b->getNodeName())) {
+    why = "name " + u8(a->getNodeName()) + " vs " + u8(b->getNodeName());
+    return false;
+  }
+  if (a->getNodeType() == DOMNode::PROCESSING_INSTRUCTION_NODE) {
+    if (XMLString::equals(a->getNodeValue(), b->getNodeValue())) return true;
+    why = "PI data of " + u8(a->getNodeName());
+    return false;
+  }
+  auto attrs = [](const DOMNode* n) {
+    std::map<std::u16string, std::u16string> m;
+    const DOMNamedNodeMap* map = n->getAttributes();
+    for (XMLSize_t i = 0; map && i < map->getLength(); ++i)
+      m[map->item(i)->getNodeName()] = map->item(i)->getNodeValue();
+    return m;
+  };
+  if (attrs(a) != attrs(b)) {
+    why = "attributes of " + u8(a->getNodeName());
+    return false;
+  }
+  auto ia = items(a), ib = items(b);
+  if (ia.size() != ib.size()) {
+    why = "child count of " + u8(a->getNodeName());
+    return false;
+  }
+  for (size_t i = 0; i < ia.size(); ++i) {
+    if (!ia[i].first != !ib[i].first) {
+      why = "child kinds of " + u8(a->getNodeName());
+      return false;
+    }
+    if (!ia[i].first) {
+      if (ia[i].second != ib[i].second) {
+        why = "text in " + u8(a->getNodeName()) + ": [" + qelToMbcs(ia[i].second.c_str()) + "] vs [" +
+              qelToMbcs(ib[i].second.c_str()) + "]";
+        return false;
+      }
+    } else if (!sameTree(ia[i].first, ib[i].first, why)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// --- one run of the suite through one parser ---------------------------------------------------
+
+using FileParser = std::function<Outcome(const fs::path&, unsigned long)>;
+using BufferParser = std::function<Outcome(const std::string&, unsigned long)>;
+
+// category -> case id -> failure text; an id absent from the map passed.
+using Results = std::map<std::string, std::map<std::string, std::string>>;
+
+struct Tally {
+  std::map<std::string, int> passed, failed;
+};
+
+void record(Results& failures, Tally& tally, const std::string& category, const std::string& id,
+            const std::string& failure) {
+  if (failure.empty()) {
+    ++tally.passed[category];
+  } else {
+    ++tally.failed[category];
+    failures[category][id] = failure;
+  }
+}
+
+// The canonical round trip: parse, write the document element canonically,
+// parse that again, compare.
+std::string roundTrip(const Outcome& first, unsigned long opt, const BufferParser& parseBuffer) {
+  std::string bytes;
+  try {
+    QelStringOutputStream stream(bytes);
+    qelWriteNode(first.doc->getDocumentElement(), stream, QEL_WRITE_CANONICAL, "UTF-8", nullptr);
+  } catch (const std::exception& e) {
+    return std::string("write failed: ") + e.what();
+  } catch (const DOMException& e) {
+    return "write failed: DOMException " + std::to_string(e.code);
+  }
+  Outcome second = parseBuffer(bytes, opt);
+  if (!second.doc) return "canonical output does not parse: " + second.error;
+  std::string why;
+  if (!sameTree(first.doc->getDocumentElement(), second.doc->getDocumentElement(), why)) return "trees differ: " + why;
+  return "";
+}
+
+Results runSuite(const std::vector<Case>& cases, const FileParser& parseFile, const BufferParser& parseBuffer,
+                 Tally& tally) {
+  Results failures;
+  for (const Case& c : cases) {
+    if (!c.skip.empty()) {
+      if (c.type == "error" && fs::exists(c.file)) parseFile(c.file, 0);  // must not crash either way
+      continue;
+    }
+    unsigned long opt = c.namespaces ? QEL_PARSE_NAMESPACES : 0;
+    if (c.type == "not-wf") {
+      Outcome o = parseFile(c.file, opt);
+      record(failures, tally, "not-wf rejected", c.id, o.doc ? "accepted" : (o.wrongKind ? o.error : ""));
+    } else if (c.type == "valid") {
+      Outcome o = parseFile(c.file, opt);
+      record(failures, tally, "valid accepted", c.id, o.doc ? "" : o.error);
+      Outcome v = parseFile(c.file, opt | QEL_PARSE_VALIDATE);
+      record(failures, tally, "valid accepted when validating", c.id, v.doc ? "" : v.error);
+      if (c.hasOutput && o.doc)
+        record(failures, tally, "valid canonical round trip", c.id, roundTrip(o, opt, parseBuffer));
+    } else if (c.type == "invalid") {
+      Outcome o = parseFile(c.file, opt);
+      record(failures, tally, "invalid accepted without validation", c.id, o.doc ? "" : o.error);
+      Outcome v = parseFile(c.file, opt | QEL_PARSE_VALIDATE);
+      record(failures, tally, "invalid rejected when validating", c.id, v.doc ? "accepted" : "");
+    }
+  }
+  return failures;
+}
+
+// A known failure whose reason starts with this is one that bare Xerces-C
+// passes: the library's own recognition or resolution loses it.
+const std::string kLoses = "[loses to Xerces-C] ";
+
+// "category<TAB>id<TAB>reason" lines; '#' starts a comment line.
+std::map<std::string, std::map<std::string, std::string>> loadKnownFailures(const fs::path& file) {
+  std::map<std::string, std::map<std::string, std::string>> known;
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
+    if (t1 == std::string::npos || t2 == std::string::npos) {
+      ADD_FAILURE() << "malformed known-failure line: " << line;
+      continue;
+    }
+    std::string reason = line.substr(t2 + 1);
+    if (reason.empty()) ADD_FAILURE() << "known failure without a reason: " << line;
+    known[line.substr(0, t1)][line.substr(t1 + 1, t2 - t1 - 1)] = reason;
+  }
+  return known;
+}
+
+}  // namespace
+
+TEST(Conformance, W3CSuite) {
+  const fs::path root = QELDOM_XMLCONF_DIR;
+  ASSERT_TRUE(fs::exists(root / "xmlconf.xml")) << "suite not unpacked at " << root;
+  tavDomInit();
+  auto start = std::chrono::steady_clock::now();
+  std::vector<Case> cases = loadCatalogue(root);
+  ASSERT_GT(cases.size(), 2000u);
+
+  std::map<std::string, int> skipped;
+  for (const Case& c : cases)
+    if (!c.skip.empty()) ++skipped[c.skip];
+
+  Tally lib, bare;
+  Results libFailures = runSuite(cases, libraryParseFile, libraryParseBuffer, lib);
+  Results bareFailures = runSuite(cases, bareParseFile, bareParseBuffer, bare);
+  auto known = loadKnownFailures(fs::path(QELDOM_TEST_DATA) / "conformance-known-failures.txt");
+
+  std::ostringstream summary;
+  summary << "W3C XML Conformance Test Suite: " << cases.size() << " cases\n";
+  std::set<std::string> categories;
+  for (auto& [k, v] : lib.passed) categories.insert(k);
+  for (auto& [k, v] : lib.failed) categories.insert(k);
+  for (const std::string& cat : categories) {
+    summary << "  " << cat << ": library " << lib.passed[cat] << " passed, " << lib.failed[cat]
+            << " failed; bare Xerces-C " << bare.passed[cat] << " passed, " << bare.failed[cat] << " failed\n";
+    // Never worse than Xerces-C alone, case by case. The only exceptions are
+    // known failures that say so in their reason, and they are counted.
+    int lost = 0;
+    for (auto& [id, why] : libFailures[cat]) {
+      if (bareFailures[cat].count(id)) continue;
+      if (known[cat].count(id) && known[cat][id].rfind(kLoses, 0) == 0) {
+        ++lost;
+        continue;
+      }
+      ADD_FAILURE() << cat << " " << id << ": the library fails (" << why << ") where bare Xerces-C passes";
+    }
+    EXPECT_GE(lib.passed[cat] + lost, bare.passed[cat]) << cat;
+    // Every failure is a known one, and every known one still fails.
+    for (auto& [id, why] : libFailures[cat])
+      if (!known[cat].count(id)) ADD_FAILURE() << "new failure: " << cat << "\t" << id << "\t" << why;
+    for (auto& [id, reason] : known[cat])
+      if (!libFailures[cat].count(id))
+        ADD_FAILURE() << "passes now, remove from the known failures: " << cat << "\t" << id;
+  }
+  for (auto& [cat, ids] : known)
+    if (!categories.count(cat)) ADD_FAILURE() << "unknown category in the known failures: " << cat;
+  int skippedTotal = 0;
+  for (auto& [reason, n] : skipped) {
+    summary << "  skipped " << n << ": " << reason << "\n";
+    skippedTotal += n;
+  }
+  auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  summary << "  " << skippedTotal << " skipped in all; " << seconds << " s\n";
+  std::cout << summary.str();
+  if (std::getenv("QELDOM_CONFORMANCE_DUMP")) {
+    for (const Case& c : cases)
+      if (!c.skip.empty() && c.type != "error")
+        std::cout << "skipped\t" << c.id << "\t" << c.file << "\t" << c.skip << "\n";
+    for (auto& [cat, m] : libFailures)
+      for (auto& [id, why] : m) std::cout << cat << "\t" << id << "\t" << why << "\n";
+  }
+}
