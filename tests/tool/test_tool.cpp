@@ -328,6 +328,7 @@ TEST_F(Tool, UsageErrorsExitTwoWithTheUsageOnStandardError) {
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("Usage: qelxml"), std::string::npos) << r.err;
   }
+  EXPECT_NE(run({"frobnicate"}).err.find("qelxml: unknown subcommand: frobnicate\n"), std::string::npos);
   Result r = run({"--help"});
   EXPECT_EQ(r.rc, 0);
   for (const char* sub : {"format", "detect", "check", "rawname", "text"})
