@@ -137,6 +137,12 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     qelxml::complain(e.what());
     rc = 1;
+  } catch (const XERCES_CPP_NAMESPACE::XMLException& e) {
+    qelxml::complain(qelGetErrorMsg(e));
+    rc = 1;
+  } catch (const XERCES_CPP_NAMESPACE::DOMException& e) {
+    qelxml::complain(qelGetErrorMsg(e));
+    rc = 1;
   }
   qelDomCleanup();
   return rc;
