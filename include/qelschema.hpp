@@ -57,9 +57,10 @@ class QELDOM_API QelXmlSchema {
 
   // The model of the definition, made by the model library's factory on every
   // call; the library is loaded on the first call and stays loaded until
-  // qelDomCleanup. A library that cannot be loaded raises its QelError to this
-  // and every later caller; a library without the factory raises a QelError
-  // with QELRC_DOM_API_ERROR. The caller owns the result (delete it).
+  // qelDomCleanup, which unloads it (destroy every model before that). A
+  // library that cannot be loaded raises its QelError to this and every later
+  // caller; a library without the factory raises a QelError with
+  // QELRC_DOM_API_ERROR. The caller owns the result (delete it).
   static QelXmlSchema* getXmlSchema(const QelXmlDocDef& definition);
 
  protected:

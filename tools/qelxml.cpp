@@ -106,6 +106,12 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    std::vector<std::string> rest = app.remaining();
+    if (app.get_subcommands().empty() && !rest.empty() && e.get_exit_code() != 0) {
+      qelxml::complain("unknown subcommand: " + rest.front());
+      std::cerr << app.help();
+      return 2;
+    }
     int rc = app.exit(e);
     return rc == 0 ? 0 : 2;
   }
@@ -130,6 +136,12 @@ int main(int argc, char** argv) {
     rc = 1;
   } catch (const std::exception& e) {
     qelxml::complain(e.what());
+    rc = 1;
+  } catch (const XERCES_CPP_NAMESPACE::XMLException& e) {
+    qelxml::complain(qelGetErrorMsg(e));
+    rc = 1;
+  } catch (const XERCES_CPP_NAMESPACE::DOMException& e) {
+    qelxml::complain(qelGetErrorMsg(e));
     rc = 1;
   }
   qelDomCleanup();

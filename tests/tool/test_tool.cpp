@@ -148,6 +148,13 @@ TEST_F(Tool, FormatHandsItsOptionsToTheParserAndTheWriter) {
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.out, c.expected) << c.args[1];
   }
+  // The document type and attributes defaulted from it.
+  const std::string typed = "<!DOCTYPE a [<!ATTLIST a x CDATA \"d\">]><a y=\"1\"/>";
+  EXPECT_EQ(run({"format", "--no-xml-decl", "-"}, typed).out, "<a x=\"d\" y=\"1\"/>");
+  EXPECT_EQ(run({"format", "--no-xml-decl", "--specified-only", "-"}, typed).out, "<a y=\"1\"/>");
+  EXPECT_EQ(run({"format", "--no-xml-decl", "--doctype", "-"}, typed).out,
+            "<!DOCTYPE a [<!ATTLIST a x CDATA \"d\">]><a x=\"d\" y=\"1\"/>");
+
   // The caller's encoding reaches the recognizer: without it the ISO-8859-1
   // byte is not UTF-8 and the parse fails.
   file("plain.xml", "<a>\xe9</a>");
@@ -328,6 +335,7 @@ TEST_F(Tool, UsageErrorsExitTwoWithTheUsageOnStandardError) {
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("Usage: qelxml"), std::string::npos) << r.err;
   }
+  EXPECT_NE(run({"frobnicate"}).err.find("qelxml: unknown subcommand: frobnicate\n"), std::string::npos);
   Result r = run({"--help"});
   EXPECT_EQ(r.rc, 0);
   for (const char* sub : {"format", "detect", "check", "rawname", "text"})
