@@ -425,9 +425,9 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
   m_writer.put(u'<');
   writeName(name, node, "element name");
 
-  const QelDomReplaceTable& table = canonical                            ? canonicalAttrTable
+  const QelDomReplaceTable& table = canonical                           ? canonicalAttrTable
                                     : (m_options & QEL_WRITE_CHAR_REFS) ? lineAttrTable
-                                                                         : attrTable;
+                                                                        : attrTable;
   const DOMNamedNodeMap* attributes = node->getAttributes();
   const XMLSize_t count = attributes ? attributes->getLength() : 0;  // the tree stays unchanged while it is written
   for (XMLSize_t i = 0; i < count; ++i) {
@@ -483,8 +483,12 @@ void QelDomWriter::writeElementEnd(const DOMNode* node, int level, bool isInline
 // Names are written as the DOM holds them; where the code page cannot hold
 // one of their characters the writer raises instead.
 inline void QelDomWriter::writeName(const XMLCh* name, const DOMNode* node, const char* what) {
-  if (!m_encodable.empty()) checkEncodable(name, length(name), node, what);
-  m_writer.putZ(name);
+  if (!name) return;
+  const XMLCh* end = name;
+  bool ascii = true;
+  for (; *end; ++end) ascii &= *end < 0x80;
+  if (!ascii && !m_encodable.empty()) checkEncodable(name, static_cast<size_t>(end - name), node, what);
+  m_writer.put(name, static_cast<XMLSize_t>(end - name));
 }
 
 // --- layout ---------------------------------------------------------------------------------

@@ -22,6 +22,13 @@ XERCES_CPP_NAMESPACE_USE
 
 namespace {
 
+// Some tests use Xerces-C directly before any call of the library.
+class Platform : public ::testing::Environment {
+ public:
+  void SetUp() override { tavDomInit(); }
+};
+const auto* const s_platform = ::testing::AddGlobalTestEnvironment(new Platform);
+
 // Bytes of a UTF-16 text in little- or big-endian order.
 std::string utf16Bytes(const std::u16string& text, bool bigEndian) {
   std::string out;
