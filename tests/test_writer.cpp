@@ -705,13 +705,3 @@ TEST(RoundTrip, RandomTreesParseBackToTheSameContent) {
     }
   }
 }
-
-// ctest runs every test in a process of its own: start the XML platform
-// before any test touches Xerces-C directly.
-namespace {
-class PlatformEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { tavDomInit(); }
-};
-::testing::Environment* const s_platform = ::testing::AddGlobalTestEnvironment(new PlatformEnvironment);
-}  // namespace
