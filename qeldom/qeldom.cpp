@@ -176,65 +176,59 @@ DOMDocument* tavCreateDoc(const XMLCh* rootName) {
   return doc;
 }
 
-DOMElement* tavAddElem(DOMNode* parent, const XMLCh* name) {
-  QEL_TRACE_ENTER("tavAddElem");
-  QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(name) << ")");
+namespace {
+
+// The shared body of the adding functions: after the entry line, find the
+// parent's document, create the node with `make` and append it.
+template <typename Node, typename Make>
+Node* addChild(qel_detail::Trace& trc_, DOMNode* parent, const char* function, Make make) {
   domInit();
-  DOMElement* node = requireDoc(trc_, parent, "tavAddElem")->createElement(name);
+  Node* node = make(requireDoc(trc_, parent, function));
   parent->appendChild(node);
   QEL_TRACE_EXIT();
   return node;
+}
+
+}  // namespace
+
+DOMElement* tavAddElem(DOMNode* parent, const XMLCh* name) {
+  QEL_TRACE_ENTER("tavAddElem");
+  QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(name) << ")");
+  return addChild<DOMElement>(trc_, parent, "tavAddElem", [&](DOMDocument* d) { return d->createElement(name); });
 }
 
 DOMText* tavAddText(DOMNode* parent, const XMLCh* text) {
   QEL_TRACE_ENTER("tavAddText");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(text) << ")");
-  domInit();
-  DOMText* node = requireDoc(trc_, parent, "tavAddText")->createTextNode(text);
-  parent->appendChild(node);
-  QEL_TRACE_EXIT();
-  return node;
+  return addChild<DOMText>(trc_, parent, "tavAddText", [&](DOMDocument* d) { return d->createTextNode(text); });
 }
 
 DOMComment* tavAddComment(DOMNode* parent, const XMLCh* text) {
   QEL_TRACE_ENTER("tavAddComment");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(text) << ")");
-  domInit();
-  DOMComment* node = requireDoc(trc_, parent, "tavAddComment")->createComment(text);
-  parent->appendChild(node);
-  QEL_TRACE_EXIT();
-  return node;
+  return addChild<DOMComment>(trc_, parent, "tavAddComment",
+                              [&](DOMDocument* d) { return d->createComment(text); });
 }
 
 DOMCDATASection* tavAddCDATA(DOMNode* parent, const XMLCh* text) {
   QEL_TRACE_ENTER("tavAddCDATA");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(text) << ")");
-  domInit();
-  DOMCDATASection* node = requireDoc(trc_, parent, "tavAddCDATA")->createCDATASection(text);
-  parent->appendChild(node);
-  QEL_TRACE_EXIT();
-  return node;
+  return addChild<DOMCDATASection>(trc_, parent, "tavAddCDATA",
+                                   [&](DOMDocument* d) { return d->createCDATASection(text); });
 }
 
 DOMEntityReference* tavAddEntRef(DOMNode* parent, const XMLCh* name) {
   QEL_TRACE_ENTER("tavAddEntRef");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(name) << ")");
-  domInit();
-  DOMEntityReference* node = requireDoc(trc_, parent, "tavAddEntRef")->createEntityReference(name);
-  parent->appendChild(node);
-  QEL_TRACE_EXIT();
-  return node;
+  return addChild<DOMEntityReference>(trc_, parent, "tavAddEntRef",
+                                      [&](DOMDocument* d) { return d->createEntityReference(name); });
 }
 
 DOMProcessingInstruction* tavAddPi(DOMNode* parent, const XMLCh* target, const XMLCh* data) {
   QEL_TRACE_ENTER("tavAddPi");
-  QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(target) << ")("
-                     << qel_detail::u16(data) << ")");
-  domInit();
-  DOMProcessingInstruction* node = requireDoc(trc_, parent, "tavAddPi")->createProcessingInstruction(target, data);
-  parent->appendChild(node);
-  QEL_TRACE_EXIT();
-  return node;
+  QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(target) << ")(" << qel_detail::u16(data) << ")");
+  return addChild<DOMProcessingInstruction>(
+      trc_, parent, "tavAddPi", [&](DOMDocument* d) { return d->createProcessingInstruction(target, data); });
 }
 
 DOMText* tavSetText(DOMNode* node, const XMLCh* text) {
