@@ -39,7 +39,9 @@ QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseDoc(const void* buf, unsig
                                                           const char* enc);
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseDoc(const void* buf, unsigned long size,
                                                           XERCES_CPP_NAMESPACE::DOMNode* parent, unsigned long opt);
-// Reads standard input to its end, then parses it into a new document.
+// Parses standard input into a new document. Input is read as the parse
+// needs it: a document is read to its end, a malformed input only up to the
+// parser's first error (the rest stays unread).
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseDoc(unsigned long opt, const char* enc);
 // The core the entry points share: any input source.
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseXml(XERCES_CPP_NAMESPACE::InputSource& src, unsigned long opt,

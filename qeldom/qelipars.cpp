@@ -2,7 +2,9 @@
 // of external entities.
 #include "qelipars.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <xercesc/framework/LocalFileInputSource.hpp>
@@ -360,15 +362,56 @@ DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, u
   return qelParseDoc(buf, size, parent, opt, nullptr);
 }
 
+namespace {
+
+// Standard input, read as the parse asks for it. Every stream made from the
+// source begins at byte 0 (the encoding recognizer reads the first bytes with
+// streams of its own before the parser's): the bytes read so far are kept and
+// replayed, and a stream that runs past them reads on from standard input. A
+// parse that fails stops reading there, so a stream of junk costs what the
+// parser read of it, not its whole length; a document is read to its end.
+class StdinInputSource : public InputSource {
+ public:
+  StdinInputSource() : InputSource("qelParseDoc") {}
+  BinInputStream* makeStream() const override { return new Stream(*this); }
+
+ private:
+  class Stream : public BinInputStream {
+   public:
+    explicit Stream(const StdinInputSource& source) : m_source(source) {}
+    XMLFilePos curPos() const override { return m_pos; }
+    const XMLCh* getContentType() const override { return nullptr; }
+    XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
+      std::string& bytes = m_source.m_bytes;
+      if (m_pos == bytes.size() && !m_source.m_atEnd) {
+        char chunk[65536];
+        size_t n = std::fread(chunk, 1, sizeof chunk, stdin);
+        if (n < sizeof chunk) m_source.m_atEnd = true;
+        bytes.append(chunk, n);
+      }
+      XMLSize_t n = std::min<XMLSize_t>(maxToRead, bytes.size() - m_pos);
+      std::memcpy(toFill, bytes.data() + m_pos, n);
+      m_pos += n;
+      return n;
+    }
+
+   private:
+    const StdinInputSource& m_source;
+    XMLSize_t m_pos = 0;
+  };
+
+  mutable std::string m_bytes;  // everything read from standard input so far
+  mutable bool m_atEnd = false;
+};
+
+}  // namespace
+
 DOMDocument* qelParseDoc(unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << opt << ")");
   tavDomInit();
-  std::string input;
-  char chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) input.append(chunk, n);
-  DOMDocument* document = qelParseDoc(input.data(), input.size(), opt, enc);
+  StdinInputSource source;
+  DOMDocument* document = parseXml(source, opt, enc, nullptr, nullptr);
   QEL_TRACE_EXIT();
   return document;
 }
