@@ -127,6 +127,7 @@ void QelXmlParser::parse(const InputSource& src) {
 // Character data is collected and handed to the builder once per run, so a
 // text node is built from one piece and the whitespace rule sees the run.
 void QelXmlParser::docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
+  if (m_entityDepth > 0) countEntityText(length);
   if (cdataSection != m_cdata) {
     flushDocCharacters();
     m_cdata = cdataSection;
@@ -150,6 +151,28 @@ void QelXmlParser::flushDocCharacters() {
   m_chars.clear();
   m_pending = false;
   m_cdata = false;
+}
+
+// References are counted so that the text they deliver can be bounded; the
+// builder makes no nodes for them (entity reference nodes are off).
+void QelXmlParser::startEntityReference(const XMLEntityDecl& entDecl) {
+  ++m_entityDepth;
+  XercesDOMParser::startEntityReference(entDecl);
+}
+
+void QelXmlParser::endEntityReference(const XMLEntityDecl& entDecl) {
+  if (m_entityDepth > 0) --m_entityDepth;
+  XercesDOMParser::endEntityReference(entDecl);
+}
+
+void QelXmlParser::countEntityText(XMLSize_t length) {
+  m_entityText += length;
+  if (m_entityTextLimit == 0 || m_entityText <= m_entityTextLimit) return;
+  const std::u16string message = qelToUnicode(
+      ("The entity text of the document exceeds the limit of " + std::to_string(m_entityTextLimit) + " characters")
+          .c_str(),
+      QEL_WHOLE, false);
+  throw SAXParseException(message.c_str(), *getScanner()->getLocator());
 }
 
 void QelXmlParser::docComment(const XMLCh* const comment) {
