@@ -359,6 +359,8 @@ DOMDocument* qelParseDocFromFile(const char* file, unsigned long opt, const char
     if (isOpenFailure(e.getCode())) raiseCannotOpen(file);
     if (opt & QEL_PARSE_XERCES_EXCEPTIONS) throw;
     raiseInvalid(qelGetErrorMsg(e));
+  } catch (const OutOfMemoryException&) {
+    QelErrorFull::throwBadAlloc();
   }
   QEL_TRACE_RETURN(static_cast<const DOMNode*>(document));
   QEL_TRACE_EXIT();
@@ -369,9 +371,14 @@ DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, u
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << size << ")(" << parent << ")(" << opt << ")");
   tavDomInit();
-  MemBufInputSource source(static_cast<const XMLByte*>(buf), size, "qelParseDoc", false);
-  source.setCopyBufToStream(false);  // the bytes stay valid for the whole call
-  DOMDocument* document = parseXml(source, opt, enc, parent, nullptr);
+  DOMDocument* document = nullptr;
+  try {
+    MemBufInputSource source(static_cast<const XMLByte*>(buf), size, "qelParseDoc", false);
+    source.setCopyBufToStream(false);  // the bytes stay valid for the whole call
+    document = parseXml(source, opt, enc, parent, nullptr);
+  } catch (const OutOfMemoryException&) {
+    QelErrorFull::throwBadAlloc();  // from building the source; the core converts those of the parse
+  }
   QEL_TRACE_RETURN(static_cast<const DOMNode*>(document));
   QEL_TRACE_EXIT();
   return document;
@@ -433,8 +440,13 @@ DOMDocument* qelParseDoc(unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << opt << ")");
   tavDomInit();
-  StdinInputSource source;
-  DOMDocument* document = parseXml(source, opt, enc, nullptr, nullptr);
+  DOMDocument* document = nullptr;
+  try {
+    StdinInputSource source;
+    document = parseXml(source, opt, enc, nullptr, nullptr);
+  } catch (const OutOfMemoryException&) {
+    QelErrorFull::throwBadAlloc();
+  }
   QEL_TRACE_EXIT();
   return document;
 }
