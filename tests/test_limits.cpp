@@ -354,3 +354,13 @@ TEST(Limits, LargeDocumentOnStandardInputIsParsedWhole) {
   EXPECT_TRUE(o.exitedCleanly);
   EXPECT_EQ(o.result, std::to_string((kSize - 5 + 28) / 29) + " children");
 }
+
+// ctest runs every test in a process of its own: start the XML platform
+// before a test touches Xerces-C directly (the children inherit it).
+namespace {
+class PlatformEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { tavDomInit(); }
+};
+::testing::Environment* const s_platform = ::testing::AddGlobalTestEnvironment(new PlatformEnvironment);
+}  // namespace
