@@ -168,10 +168,9 @@ void QelXmlParser::endEntityReference(const XMLEntityDecl& entDecl) {
 void QelXmlParser::countEntityText(XMLSize_t length) {
   m_entityText += length;
   if (m_entityTextLimit == 0 || m_entityText <= m_entityTextLimit) return;
-  const std::u16string message = qelToUnicode(
-      ("The entity text of the document exceeds the limit of " + std::to_string(m_entityTextLimit) + " characters")
-          .c_str(),
-      QEL_WHOLE, false);
+  const std::string text = QelInsert::subst("The entity text of the document exceeds the limit of %s characters",
+                                            qel_detail::ValueInsert<XMLSize_t>(m_entityTextLimit));
+  const std::u16string message = qelToUnicode(text.c_str(), QEL_WHOLE, false);
   throw SAXParseException(message.c_str(), *getScanner()->getLocator());
 }
 
