@@ -39,7 +39,9 @@ QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseDoc(const void* buf, unsig
                                                           const char* enc);
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseDoc(const void* buf, unsigned long size,
                                                           XERCES_CPP_NAMESPACE::DOMNode* parent, unsigned long opt);
-// Reads standard input to its end, then parses it into a new document.
+// Parses standard input into a new document. Input is read as the parse
+// needs it: a document is read to its end, a malformed input only up to the
+// parser's first error (the rest stays unread).
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseDoc(unsigned long opt, const char* enc);
 // The core the entry points share: any input source.
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseXml(XERCES_CPP_NAMESPACE::InputSource& src, unsigned long opt,
@@ -73,6 +75,7 @@ struct QELDOM_API QelXmlSpace {
 // the parser itself:
 //   QelXmlParser parser(opt, enc, source);
 //   parser.setEntityExpansionLimit(1000000);
+//   parser.setEntityTextLimit(1 << 30);
 //   parser.parse(source);
 //   DOMDocument* doc = parser.detachDocument();
 class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, public XERCES_CPP_NAMESPACE::HandlerBase {
@@ -82,6 +85,11 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   // after that many (in well under a second).
   static constexpr XMLSize_t s_defaultEntityExpansionLimit =
       XERCES_CPP_NAMESPACE::SecurityManager::ENTITY_EXPANSION_LIMIT;
+  // At most this many characters of entity replacement text per parse unless
+  // changed (16 Mi UTF-16 units, 32 MiB): the expansion count alone lets one
+  // large entity referenced many times grow a small document a
+  // hundred-thousandfold.
+  static constexpr XMLSize_t s_defaultEntityTextLimit = XMLSize_t(16) << 20;
 
   QelXmlParser(unsigned long opt, XERCES_CPP_NAMESPACE::DOMNode* parent, const char* enc,
                XERCES_CPP_NAMESPACE::InputSource& src);
@@ -100,6 +108,9 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
 
   // 0 removes the bound (unbounded expansion: only for trusted input).
   void setEntityExpansionLimit(XMLSize_t limit);
+  // Characters that entity references may deliver in one parse; 0 removes
+  // the bound. Going beyond it ends the parse with a SAXParseException.
+  void setEntityTextLimit(XMLSize_t limit) { m_entityTextLimit = limit; }
   // The code of the first failure Xerces-C reported in its exception domain
   // (an input that cannot be opened, for example), 0 if none.
   unsigned getExceptCode() const { return m_exceptCode; }
@@ -119,6 +130,8 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
                     const XMLSize_t attrCount, const bool isEmpty, const bool isRoot) override;
   void XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr, const XMLCh* const standaloneStr,
                const XMLCh* const actualEncStr) override;
+  void startEntityReference(const XERCES_CPP_NAMESPACE::XMLEntityDecl& entDecl) override;
+  void endEntityReference(const XERCES_CPP_NAMESPACE::XMLEntityDecl& entDecl) override;
   void doctypeDecl(const XERCES_CPP_NAMESPACE::DTDElementDecl& elemDecl, const XMLCh* const publicId,
                    const XMLCh* const systemId, const bool hasIntSubset, const bool hasExtSubset) override;
 
@@ -137,6 +150,7 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
 
  private:
   using XercesDOMParser::parse;
+  void countEntityText(XMLSize_t length);
 
   unsigned long m_opt = 0;
   std::u16string m_chars;
@@ -148,5 +162,8 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   unsigned long m_depth = 0;         // open elements of the input
   bool m_savedErrorChecking = true;  // the caller document's setting, restored at the end
   unsigned m_exceptCode = 0;
+  unsigned long m_entityDepth = 0;  // entity references being expanded
+  XMLSize_t m_entityText = 0;       // characters they delivered so far
+  XMLSize_t m_entityTextLimit = s_defaultEntityTextLimit;
   XERCES_CPP_NAMESPACE::SecurityManager m_security;
 };

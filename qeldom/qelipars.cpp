@@ -2,7 +2,9 @@
 // of external entities.
 #include "qelipars.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <xercesc/framework/LocalFileInputSource.hpp>
@@ -125,6 +127,7 @@ void QelXmlParser::parse(const InputSource& src) {
 // Character data is collected and handed to the builder once per run, so a
 // text node is built from one piece and the whitespace rule sees the run.
 void QelXmlParser::docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
+  if (m_entityDepth > 0) countEntityText(length);
   if (cdataSection != m_cdata) {
     flushDocCharacters();
     m_cdata = cdataSection;
@@ -148,6 +151,27 @@ void QelXmlParser::flushDocCharacters() {
   m_chars.clear();
   m_pending = false;
   m_cdata = false;
+}
+
+// References are counted so that the text they deliver can be bounded; the
+// builder makes no nodes for them (entity reference nodes are off).
+void QelXmlParser::startEntityReference(const XMLEntityDecl& entDecl) {
+  ++m_entityDepth;
+  XercesDOMParser::startEntityReference(entDecl);
+}
+
+void QelXmlParser::endEntityReference(const XMLEntityDecl& entDecl) {
+  if (m_entityDepth > 0) --m_entityDepth;
+  XercesDOMParser::endEntityReference(entDecl);
+}
+
+void QelXmlParser::countEntityText(XMLSize_t length) {
+  m_entityText += length;
+  if (m_entityTextLimit == 0 || m_entityText <= m_entityTextLimit) return;
+  const std::string text = QelInsert::subst("The entity text of the document exceeds the limit of %s characters",
+                                            qel_detail::ValueInsert<XMLSize_t>(m_entityTextLimit));
+  const std::u16string message = qelToUnicode(text.c_str(), QEL_WHOLE, false);
+  throw SAXParseException(message.c_str(), *getScanner()->getLocator());
 }
 
 void QelXmlParser::docComment(const XMLCh* const comment) {
@@ -334,6 +358,8 @@ DOMDocument* qelParseDocFromFile(const char* file, unsigned long opt, const char
     if (isOpenFailure(e.getCode())) raiseCannotOpen(file);
     if (opt & QEL_PARSE_XERCES_EXCEPTIONS) throw;
     raiseInvalid(qelGetErrorMsg(e));
+  } catch (const OutOfMemoryException&) {
+    QelErrorFull::throwBadAlloc();
   }
   QEL_TRACE_RETURN(static_cast<const DOMNode*>(document));
   QEL_TRACE_EXIT();
@@ -344,9 +370,14 @@ DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, u
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << size << ")(" << parent << ")(" << opt << ")");
   tavDomInit();
-  MemBufInputSource source(static_cast<const XMLByte*>(buf), size, "qelParseDoc", false);
-  source.setCopyBufToStream(false);  // the bytes stay valid for the whole call
-  DOMDocument* document = parseXml(source, opt, enc, parent, nullptr);
+  DOMDocument* document = nullptr;
+  try {
+    MemBufInputSource source(static_cast<const XMLByte*>(buf), size, "qelParseDoc", false);
+    source.setCopyBufToStream(false);  // the bytes stay valid for the whole call
+    document = parseXml(source, opt, enc, parent, nullptr);
+  } catch (const OutOfMemoryException&) {
+    QelErrorFull::throwBadAlloc();  // from building the source; the core converts those of the parse
+  }
   QEL_TRACE_RETURN(static_cast<const DOMNode*>(document));
   QEL_TRACE_EXIT();
   return document;
@@ -360,15 +391,61 @@ DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, u
   return qelParseDoc(buf, size, parent, opt, nullptr);
 }
 
+namespace {
+
+// Standard input, read as the parse asks for it. Every stream made from the
+// source begins at byte 0 (the encoding recognizer reads the first bytes with
+// streams of its own before the parser's): the bytes read so far are kept and
+// replayed, and a stream that runs past them reads on from standard input. A
+// parse that fails stops reading there, so a stream of junk costs what the
+// parser read of it, not its whole length; a document is read to its end.
+class StdinInputSource : public InputSource {
+ public:
+  StdinInputSource() : InputSource("qelParseDoc") {}
+  BinInputStream* makeStream() const override { return new Stream(*this); }
+
+ private:
+  class Stream : public BinInputStream {
+   public:
+    explicit Stream(const StdinInputSource& source) : m_source(source) {}
+    XMLFilePos curPos() const override { return m_pos; }
+    const XMLCh* getContentType() const override { return nullptr; }
+    XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
+      std::string& bytes = m_source.m_bytes;
+      if (m_pos == bytes.size() && !m_source.m_atEnd) {
+        char chunk[65536];
+        size_t n = std::fread(chunk, 1, sizeof chunk, stdin);
+        if (n < sizeof chunk) m_source.m_atEnd = true;
+        bytes.append(chunk, n);
+      }
+      XMLSize_t n = std::min<XMLSize_t>(maxToRead, bytes.size() - m_pos);
+      std::memcpy(toFill, bytes.data() + m_pos, n);
+      m_pos += n;
+      return n;
+    }
+
+   private:
+    const StdinInputSource& m_source;
+    XMLSize_t m_pos = 0;
+  };
+
+  mutable std::string m_bytes;  // everything read from standard input so far
+  mutable bool m_atEnd = false;
+};
+
+}  // namespace
+
 DOMDocument* qelParseDoc(unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << opt << ")");
   tavDomInit();
-  std::string input;
-  char chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) input.append(chunk, n);
-  DOMDocument* document = qelParseDoc(input.data(), input.size(), opt, enc);
+  DOMDocument* document = nullptr;
+  try {
+    StdinInputSource source;
+    document = parseXml(source, opt, enc, nullptr, nullptr);
+  } catch (const OutOfMemoryException&) {
+    QelErrorFull::throwBadAlloc();
+  }
   QEL_TRACE_EXIT();
   return document;
 }

@@ -1,0 +1,372 @@
+// Resource limits: hostile or merely huge inputs either parse or fail with
+// the library's error, in bounded memory and time. Each case runs in a child
+// process, so that its peak memory (getrusage of the child) is its own and a
+// runaway case cannot take the test program with it. The figures are printed
+// as "FIGURE <case> peak_kib=<n> fork_kib=<n> seconds=<t>" lines
+// (docs/reliability.md); the peak includes what the child shares with the
+// test program, whose size at the fork fork_kib gives.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <xercesc/framework/MemBufInputSource.hpp>
+
+#include "qeldom.hpp"
+#include "qelidwrt.hpp"
+#include "qelipars.hpp"
+
+XERCES_CPP_NAMESPACE_USE
+
+namespace {
+
+struct DocDeleter {
+  void operator()(DOMDocument* d) const {
+    if (d) d->release();
+  }
+};
+using DocPtr = std::unique_ptr<DOMDocument, DocDeleter>;
+
+struct Outcome {
+  std::string result;  // what the child reported
+  long peakKib = 0;    // the child's peak resident memory
+  long forkKib = 0;    // the parent's resident memory when it forked (an upper bound of what the child inherits)
+  double seconds = 0;  // wall time of the child
+  bool exitedCleanly = false;
+};
+
+// Address space of a child: a case that runs away fails its allocation here
+// rather than taking the machine. Sanitizer builds reserve huge shadow areas
+// and go without.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr rlim_t kChildAddressSpace = RLIM_INFINITY;
+#else
+constexpr rlim_t kChildAddressSpace = rlim_t(3) << 30;
+#endif
+
+// The resident memory of this process now; a child starts with all of it.
+long residentKib() {
+  long pages = 0, resident = 0;
+  if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+  }
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Runs `body` in a child process; its result text comes back through a pipe.
+// `feed`, when given, runs in the parent and writes the child's standard
+// input (the write end of a pipe), until it returns.
+Outcome runInChild(const std::string& name, const std::function<std::string()>& body,
+                   const std::function<void(int fd)>& feed = nullptr) {
+  int result[2], input[2];
+  if (pipe(result) != 0 || pipe(input) != 0) return {"pipe failed"};
+  std::fflush(nullptr);
+  const long inheritedKib = residentKib();
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(result[0]);
+    close(input[1]);
+    dup2(input[0], 0);
+    close(input[0]);
+    rlimit as{kChildAddressSpace, kChildAddressSpace};
+    setrlimit(RLIMIT_AS, &as);
+    std::string text;
+    try {
+      text = body();
+    } catch (const QelError& e) {
+      text = "QelError " + std::to_string(e.getRc()) + ": " + e.getMessage();
+    } catch (const std::bad_alloc&) {
+      text = "bad_alloc";
+    } catch (...) {
+      text = "other exception";
+    }
+    ssize_t ignored = write(result[1], text.data(), text.size());
+    (void)ignored;
+    _exit(0);
+  }
+  close(result[1]);
+  close(input[0]);
+  if (feed) {
+    signal(SIGPIPE, SIG_IGN);  // the child may stop reading early
+    feed(input[1]);
+  }
+  close(input[1]);
+  Outcome outcome;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(result[0], buffer, sizeof buffer)) > 0) outcome.result.append(buffer, n);
+  close(result[0]);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  outcome.peakKib = usage.ru_maxrss;
+  outcome.forkKib = inheritedKib;
+  outcome.exitedCleanly = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::printf("FIGURE %s peak_kib=%ld fork_kib=%ld seconds=%.2f result=%.100s\n", name.c_str(), outcome.peakKib,
+              outcome.forkKib, outcome.seconds, outcome.result.c_str());
+  return outcome;
+}
+
+std::string parseResult(const std::string& xml, unsigned long opt = 0) {
+  DocPtr doc(qelParseDoc(xml.data(), xml.size(), opt, nullptr));
+  return "parsed";
+}
+
+constexpr long kBoundKib = 256 * 1024;  // the peak every hostile case must stay under
+constexpr double kBoundSeconds = 60;    // a generous ceiling, far above the measured figures
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+// --- entity expansion -------------------------------------------------------------------
+
+TEST(Limits, ExponentialEntitiesFailWithTheLibrarysError) {
+  // Ten levels of ten references each: 10^10 expansions if nothing stopped it.
+  std::string xml = "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY lol0 'lol'>";
+  for (int i = 1; i <= 10; ++i) {
+    xml += "<!ENTITY lol" + std::to_string(i) + " '";
+    for (int j = 0; j < 10; ++j) xml += "&lol" + std::to_string(i - 1) + ";";
+    xml += "'>";
+  }
+  xml += "]><lolz>&lol10;</lolz>";
+  Outcome o = runInChild("billion-laughs", [&] { return parseResult(xml); });
+  EXPECT_TRUE(o.exitedCleanly);
+  EXPECT_TRUE(startsWith(o.result, "QelError 21304: ")) << o.result;
+  EXPECT_NE(o.result.find("entity expansions"), std::string::npos) << o.result;
+  EXPECT_LT(o.peakKib, kBoundKib);
+  EXPECT_LT(o.seconds, kBoundSeconds);
+}
+
+TEST(Limits, OneLargeEntityReferencedManyTimesFails) {
+  // 40,000 references (under the expansion count) of a 100,000-character
+  // entity: a 160 KB document that would expand to 4 * 10^9 characters.
+  std::string xml = "<!DOCTYPE d [<!ENTITY big '" + std::string(100000, 'x') + "'>]><d>";
+  for (int i = 0; i < 40000; ++i) xml += "&big;";
+  xml += "</d>";
+  Outcome o = runInChild("quadratic-entity", [&] { return parseResult(xml); });
+  EXPECT_TRUE(o.exitedCleanly);
+  EXPECT_TRUE(startsWith(o.result, "QelError 21304: ")) << o.result;
+  EXPECT_NE(o.result.find("entity text"), std::string::npos) << o.result;
+  EXPECT_LT(o.peakKib, kBoundKib);
+  EXPECT_LT(o.seconds, kBoundSeconds);
+}
+
+TEST(Limits, EntityTextUnderTheBoundIsParsed) {
+  // 100 references of a 100,000-character entity: 10^7 characters, allowed.
+  std::string xml = "<!DOCTYPE d [<!ENTITY big '" + std::string(100000, 'x') + "'>]><d>";
+  for (int i = 0; i < 100; ++i) xml += "&big;";
+  xml += "</d>";
+  DocPtr doc(qelParseDoc(xml.data(), xml.size(), 0, nullptr));
+  EXPECT_EQ(XMLString::stringLen(doc->getDocumentElement()->getTextContent()), 10000000u);
+}
+
+TEST(Limits, CallerRaisesTheEntityBounds) {
+  std::string xml = "<!DOCTYPE d [<!ENTITY e 'abcdefghij'>]><d>";
+  for (int i = 0; i < 200; ++i) xml += "&e;";
+  xml += "</d>";
+  MemBufInputSource tight(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), "limits");
+  QelXmlParser strict(0, nullptr, tight);
+  strict.setEntityExpansionLimit(100);
+  EXPECT_THROW(strict.parse(tight), SAXParseException);
+
+  MemBufInputSource text(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), "limits");
+  QelXmlParser small(0, nullptr, text);
+  small.setEntityTextLimit(1000);
+  EXPECT_THROW(small.parse(text), SAXParseException);
+
+  MemBufInputSource loose(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), "limits");
+  QelXmlParser parser(0, nullptr, loose);
+  parser.setEntityTextLimit(2000);
+  parser.parse(loose);
+  DocPtr doc(parser.detachDocument());
+  EXPECT_EQ(XMLString::stringLen(doc->getDocumentElement()->getTextContent()), 2000u);
+}
+
+// --- deep and wide documents ----------------------------------------------------------------
+
+TEST(Limits, HundredThousandLevelsAreParsedAndWritten) {
+  constexpr int kDepth = 100000;
+  Outcome o = runInChild("deep-parse-100000", [&] {
+    std::string xml;
+    for (int i = 0; i < kDepth; ++i) xml += "<e>";
+    xml += "x";
+    for (int i = 0; i < kDepth; ++i) xml += "</e>";
+    DocPtr doc(qelParseDoc(xml.data(), xml.size(), 0, nullptr));
+    std::string out;
+    QelStringOutputStream stream(out);
+    qelWriteNode(doc->getDocumentElement(), stream, 0, "UTF-8", nullptr);
+    return out == xml ? std::string("parsed and written back") : "different: " + out.substr(0, 80);
+  });
+  EXPECT_TRUE(o.exitedCleanly);
+  EXPECT_EQ(o.result, "parsed and written back");
+  EXPECT_LT(o.peakKib, kBoundKib);
+}
+
+// The library's own walks (writer, text extraction) must not recurse: a tree
+// 100,000 levels deep, built with the editing calls, written, read back and
+// its text collected.
+TEST(Limits, HundredThousandLevelsBuiltWithTheEditingCalls) {
+  constexpr int kDepth = 100000;
+  Outcome o = runInChild("deep-edit-100000", [&] {
+    DocPtr doc(tavCreateDoc(u"r"));
+    DOMNode* node = doc->getDocumentElement();
+    for (int i = 0; i < kDepth; ++i) {
+      node = tavAddElem(node, u"e");
+      if (i % 1000 == 0) tavAddText(node, u"t");
+    }
+    tavAddCDATA(node, u"end");
+    std::string out;
+    QelStringOutputStream stream(out);
+    qelWriteNode(doc.get(), stream, QEL_WRITE_XML_DECL, "UTF-8", nullptr);
+    DocPtr back(qelParseDoc(out.data(), out.size(), 0, nullptr));
+    QelUniString before, after;
+    tavGetText(doc->getDocumentElement(), before);
+    tavGetText(back->getDocumentElement(), after);
+    XMLBuffer buffer;
+    tavGetText(back->getDocumentElement(), buffer);
+    std::u16string expected(100, u't');
+    expected += u"end";
+    if (before.compare(after) != 0 || std::u16string(before.c_str()) != expected ||
+        std::u16string(buffer.getRawBuffer()) != expected)
+      return std::string("texts differ");
+    return "round trip of " + std::to_string(out.size()) + " bytes";
+  });
+  EXPECT_TRUE(o.exitedCleanly);
+  EXPECT_TRUE(startsWith(o.result, "round trip of ")) << o.result;
+  EXPECT_LT(o.peakKib, kBoundKib);
+}
+
+// Xerces-C's DOM finds each new attribute's place by a linear search of the
+// element's attribute map, so the time grows with the square of the count
+// (50,000 take about 1.5 s, 200,000 about 36 s); memory stays linear.
+TEST(Limits, FiftyThousandAttributesOnOneElement) {
+  constexpr int kCount = 50000;
+  Outcome o = runInChild("attributes-50000", [&] {
+    std::string xml = "<e";
+    for (int i = 0; i < kCount; ++i) xml += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    xml += "/>";
+    DocPtr doc(qelParseDoc(xml.data(), xml.size(), 0, nullptr));
+    std::string out;
+    QelStringOutputStream stream(out);
+    qelWriteNode(doc->getDocumentElement(), stream, 0, "UTF-8", nullptr);
+    return std::to_string(doc->getDocumentElement()->getAttributes()->getLength()) + " attributes, " +
+           (out.size() == xml.size() ? "written back" : "written differently");
+  });
+  EXPECT_TRUE(o.exitedCleanly);
+  EXPECT_EQ(o.result, "50000 attributes, written back");
+  EXPECT_LT(o.peakKib, kBoundKib);
+  EXPECT_LT(o.seconds, kBoundSeconds);
+}
+
+TEST(Limits, DuplicateAttributeAmongManyFails) {
+  std::string xml = "<e";
+  for (int i = 0; i < 50000; ++i) xml += " a" + std::to_string(i) + "='1'";
+  xml += " a7='2'/>";
+  try {
+    parseResult(xml);
+    ADD_FAILURE() << "parsed";
+  } catch (const QelError& e) {
+    EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+  }
+}
+
+// --- standard input --------------------------------------------------------------------------
+
+namespace {
+// Writes up to `total` bytes of `chunk` repeated; stops when the reader has gone.
+long long feedRepeated(int fd, const std::string& head, const std::string& chunk, long long total) {
+  long long written = 0;
+  if (write(fd, head.data(), head.size()) != static_cast<ssize_t>(head.size())) return written;
+  written += head.size();
+  while (written < total) {
+    ssize_t n = write(fd, chunk.data(), chunk.size());
+    if (n <= 0) break;
+    written += n;
+  }
+  return written;
+}
+
+std::string junk(size_t size) {
+  std::string bytes(size, '\0');
+  unsigned state = 12345;
+  for (char& c : bytes) {
+    state = state * 1103515245 + 12345;
+    c = static_cast<char>(state >> 16);
+  }
+  return bytes;
+}
+}  // namespace
+
+TEST(Limits, GigabyteOfJunkOnStandardInputIsCutEarly) {
+  constexpr long long kGigabyte = 1LL << 30;
+  long long written = 0;
+  const std::string chunk = junk(1 << 16);
+  Outcome stdinParse = runInChild(
+      "stdin-junk-1GiB",
+      [] {
+        DocPtr doc(qelParseDoc(0, nullptr));
+        return std::string("parsed");
+      },
+      [&](int fd) { written = feedRepeated(fd, "", chunk, kGigabyte); });
+  std::printf("FIGURE stdin-junk-1GiB written_bytes=%lld\n", written);
+  EXPECT_TRUE(stdinParse.exitedCleanly);
+  EXPECT_TRUE(startsWith(stdinParse.result, "QelError 21304: ")) << stdinParse.result;
+  EXPECT_LT(written, kGigabyte);
+  EXPECT_LT(stdinParse.peakKib, kBoundKib);
+}
+
+TEST(Limits, JunkAfterAGoodStartOnStandardInputIsCutEarly) {
+  constexpr long long kGigabyte = 1LL << 30;
+  long long written = 0;
+  Outcome o = runInChild(
+      "stdin-doc-then-junk-1GiB",
+      [] {
+        DocPtr doc(qelParseDoc(0, nullptr));
+        return std::string("parsed");
+      },
+      [&](int fd) { written = feedRepeated(fd, "<?xml version='1.0'?><doc><a>text</a>", "<<<<&&&&", kGigabyte); });
+  std::printf("FIGURE stdin-doc-then-junk-1GiB written_bytes=%lld\n", written);
+  EXPECT_TRUE(startsWith(o.result, "QelError 21304: ")) << o.result;
+  EXPECT_LT(written, kGigabyte);
+  EXPECT_LT(o.peakKib, kBoundKib);
+}
+
+TEST(Limits, LargeDocumentOnStandardInputIsParsedWhole) {
+  constexpr long long kSize = 16LL << 20;
+  long long written = 0;
+  Outcome o = runInChild(
+      "stdin-document-16MiB",
+      [] {
+        DocPtr doc(qelParseDoc(QEL_PARSE_TRIM, nullptr));
+        return std::to_string(doc->getDocumentElement()->getChildNodes()->getLength()) + " children";
+      },
+      [&](int fd) {
+        written = feedRepeated(fd, "<doc>", "<item>0123456789abcdef</item>", kSize);
+        ssize_t n = write(fd, "</doc>", 6);
+        if (n > 0) written += n;
+      });
+  EXPECT_TRUE(o.exitedCleanly);
+  EXPECT_EQ(o.result, std::to_string((kSize - 5 + 28) / 29) + " children");
+}
+
+// ctest runs every test in a process of its own: start the XML platform
+// before a test touches Xerces-C directly (the children inherit it).
+namespace {
+class PlatformEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { tavDomInit(); }
+};
+::testing::Environment* const s_platform = ::testing::AddGlobalTestEnvironment(new PlatformEnvironment);
+}  // namespace
