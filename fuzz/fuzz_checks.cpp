@@ -91,8 +91,7 @@ void checkInverse(const std::u16string& xmlName) {
   }
   const QelUniString again = qelRawToXmlName(raw);
   FUZZ_CHECK(std::u16string(again.c_str(), again.length()) == xmlName, "%s gives raw %s, which gives %s",
-             fuzz::show(xmlName.c_str()).c_str(), fuzz::show(raw.c_str()).c_str(),
-             fuzz::show(again.c_str()).c_str());
+             fuzz::show(xmlName.c_str()).c_str(), fuzz::show(raw.c_str()).c_str(), fuzz::show(again.c_str()).c_str());
 }
 
 }  // namespace

@@ -120,11 +120,12 @@ std::string diffTrees(const DOMNode* a, const DOMNode* b, const Leniency& lenien
   flatten(b, leniency, right, text);
   const size_t n = std::min(left.size(), right.size());
   for (size_t i = 0; i < n; ++i) {
-    if (left[i] != right[i]) return "item " + std::to_string(i) + ": " + show(left[i].c_str()) + " | " + show(right[i].c_str());
+    if (left[i] != right[i])
+      return "item " + std::to_string(i) + ": " + show(left[i].c_str()) + " | " + show(right[i].c_str());
   }
   if (left.size() != right.size()) {
-    return "item counts " + std::to_string(left.size()) + " and " + std::to_string(right.size()) + ", next: " +
-           show(left.size() > n ? left[n].c_str() : right[n].c_str());
+    return "item counts " + std::to_string(left.size()) + " and " + std::to_string(right.size()) +
+           ", next: " + show(left.size() > n ? left[n].c_str() : right[n].c_str());
   }
   return "";
 }

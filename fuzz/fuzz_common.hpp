@@ -14,14 +14,14 @@
 
 // A fuzz finding: the message goes to stderr and the run stops with a crash
 // report, which libFuzzer saves as a crash input.
-#define FUZZ_CHECK(cond, ...)                                           \
-  do {                                                                  \
-    if (!(cond)) {                                                      \
+#define FUZZ_CHECK(cond, ...)                                                         \
+  do {                                                                                \
+    if (!(cond)) {                                                                    \
       std::fprintf(stderr, "%s:%d: check failed: %s\n  ", __FILE__, __LINE__, #cond); \
-      std::fprintf(stderr, __VA_ARGS__);                                \
-      std::fprintf(stderr, "\n");                                       \
-      std::abort();                                                     \
-    }                                                                   \
+      std::fprintf(stderr, __VA_ARGS__);                                              \
+      std::fprintf(stderr, "\n");                                                     \
+      std::abort();                                                                   \
+    }                                                                                 \
   } while (0)
 
 namespace fuzz {
@@ -39,10 +39,10 @@ std::string write(const XERCES_CPP_NAMESPACE::DOMNode* node, unsigned long optio
 // What a comparison of two trees forgives: what the writer's options leave
 // out or what the escaping they choose lets the parser normalize.
 struct Leniency {
-  bool skipComments = false;     // comments are left out
-  bool skipBlankText = false;    // text of white space only is left out
-  std::u16string attrSpaces;     // these units of attribute values count as a space
-  bool textCrAsLf = false;       // in text, CR LF and a lone CR count as LF
+  bool skipComments = false;   // comments are left out
+  bool skipBlankText = false;  // text of white space only is left out
+  std::u16string attrSpaces;   // these units of attribute values count as a space
+  bool textCrAsLf = false;     // in text, CR LF and a lone CR count as LF
 };
 
 // A printable description of the first difference between two trees, or an

@@ -38,8 +38,7 @@ DOMDocument* parse(const uint8_t* data, size_t size, DOMNode* parent, unsigned l
     FUZZ_CHECK(e.getRc() == QELRC_DOM_INVALID_XML_DOCUMENT, "error %ld (%s): %s", e.getRc(), e.getRcName().c_str(),
                e.getMessage());
   } catch (const SAXParseException& e) {
-    FUZZ_CHECK(passOn, "SAXParseException without QEL_PARSE_XERCES_EXCEPTIONS: %s",
-               fuzz::show(e.getMessage()).c_str());
+    FUZZ_CHECK(passOn, "SAXParseException without QEL_PARSE_XERCES_EXCEPTIONS: %s", fuzz::show(e.getMessage()).c_str());
   } catch (const XMLException& e) {
     FUZZ_CHECK(passOn, "XMLException without QEL_PARSE_XERCES_EXCEPTIONS: %s", fuzz::show(e.getMessage()).c_str());
   } catch (const DOMException& e) {
