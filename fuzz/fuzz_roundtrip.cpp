@@ -5,6 +5,8 @@
 // they cannot carry where no character reference can stand.
 #include <cstdint>
 #include <string>
+#include <xercesc/util/XMLString.hpp>
+#include <xercesc/util/XMLUni.hpp>
 
 #include "fuzz_common.hpp"
 #include "qelipars.hpp"
@@ -66,6 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const unsigned long ns = (size > 0 && (data[size - 1] & 1)) ? QEL_PARSE_NAMESPACES : 0;
   DOMDocument* plain = tryParse(data, size, ns, nullptr);
   if (!plain) return 0;
+  if (XMLString::equals(plain->getXmlVersion(), XMLUni::fgVersion1_1)) {
+    // The writer writes XML 1.0, which cannot hold every XML 1.1 document.
+    plain->release();
+    return 0;
+  }
   DOMDocument* trimmed = tryParse(data, size, ns | QEL_PARSE_TRIM, nullptr);
   FUZZ_CHECK(trimmed != nullptr, "parses, but not with QEL_PARSE_TRIM");
 
