@@ -76,12 +76,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DOMDocument* trimmed = tryParse(data, size, ns | QEL_PARSE_TRIM, nullptr);
   FUZZ_CHECK(trimmed != nullptr, "parses, but not with QEL_PARSE_TRIM");
 
+  // The document type is written with the internal subset as Xerces-C's DOM
+  // rebuilds it, with references in entity values already replaced
+  // (<!ENTITY e "&#34;"> comes back as <!ENTITY e """>): a document with an
+  // internal subset is written without its document type.
+  const DOMDocumentType* docType = plain->getDoctype();
+  const bool subset = docType && docType->getInternalSubset() && *docType->getInternalSubset();
   for (const OptionSet& set : s_optionSets) {
+    if (subset && (set.options & QEL_WRITE_SPECIFIED_ONLY)) continue;
+    const unsigned long options = subset ? set.options & ~QEL_WRITE_DOCTYPE : set.options;
     for (const char* enc : s_encodings) {
       const bool utf = enc[0] == 'U';
       std::string bytes;
       try {
-        bytes = fuzz::write(plain, set.options, enc);
+        bytes = fuzz::write(plain, options, enc);
       } catch (const QelError& e) {
         FUZZ_CHECK(!utf, "writing (%s) in %s failed: %s", set.name, enc, e.getMessage());
         continue;
