@@ -48,6 +48,10 @@ void flatten(const DOMNode* node, const Leniency& len, std::vector<std::u16strin
       }
       text.swap(lf);
     }
+    if (len.trimText) {
+      const size_t first = text.find_first_not_of(u" \t\n\r");
+      text = first == std::u16string::npos ? u"" : text.substr(first, text.find_last_not_of(u" \t\n\r") - first + 1);
+    }
     if (!(len.skipBlankText && blank)) out.push_back(u"text " + text);
     text.clear();
   };

@@ -41,6 +41,7 @@ std::string write(const XERCES_CPP_NAMESPACE::DOMNode* node, unsigned long optio
 struct Leniency {
   bool skipComments = false;   // comments are left out
   bool skipBlankText = false;  // text of white space only is left out
+  bool trimText = false;       // white space at both ends of a text is left out
   std::u16string attrSpaces;   // these units of attribute values count as a space
   bool textCrAsLf = false;     // in text, CR LF and a lone CR count as LF
 };

@@ -52,7 +52,10 @@ DOMDocument* tryParse(const void* data, size_t size, unsigned long opt, const ch
 fuzz::Leniency leniency(const OptionSet& set) {
   fuzz::Leniency len;
   len.skipComments = set.skipComments;
+  // Margins go inside xml:space="preserve" scopes too: there QEL_PARSE_TRIM
+  // keeps them, so text is compared without white space at its ends.
   len.skipBlankText = set.trim;
+  len.trimText = set.trim;
   if (set.options & QEL_WRITE_CANONICAL) return len;
   len.attrSpaces = (set.options & QEL_WRITE_CHAR_REFS) ? u"\t" : u"\t\n\r";
   len.textCrAsLf = !(set.options & QEL_WRITE_CHAR_REFS);
