@@ -277,6 +277,13 @@ void QelEncRecognizer::getDeclEncoding(XMLRecognizer::Encodings encProbe, QelAut
     // settled as if there were no declaration.
     result = qelNlsToUnicode(reinterpret_cast<const char*>(buf), length, locale.get());
     QEL_TRACE_STATE("ubuffer.buffer()(" << qel_detail::u16(result.get()) << ")");
+    // A value with characters outside ASCII names no encoding and is not set
+    // on the source: Xerces-C then reports the declaration itself, and ICU
+    // never sees such a name (ucnv_openU overruns its stack buffer on one).
+    if (result.get() && std::any_of(result.get(), result.get() + qelStrlen(result.get()),
+                                    [](XMLCh c) { return c > 0x7F; })) {
+      result.reset();
+    }
     QEL_TRACE_FLOW("Release Locale");
   }
   QEL_TRACE_EXIT();

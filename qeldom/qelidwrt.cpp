@@ -565,10 +565,21 @@ void QelDomWriter::replaceAndWrite(const QelDomStr& text, const QelDomReplaceTab
   if (!p) return;
   const XMLCh* run = p;
   const bool charRefs = m_options & QEL_WRITE_CHAR_REFS;
+  // A code page that lacks characters: the writer writes their references
+  // itself, as the converter would drop some of them (U+FEFF) silently.
+  const bool checkHigh = charRefs || !m_encodable.empty();
   for (;;) {
-    p = skipPlain(p, table, charRefs);
+    p = skipPlain(p, table, checkHigh);
     XMLCh c = *p;
     if (c == 0) break;
+    if (c >= 0x80 && !charRefs) {
+      int width;
+      codePointAt(p, p + 2, width);
+      if (canEncode(p, width)) {
+        p += width;  // stays in the plain run
+        continue;
+      }
+    }
     m_writer.put(run, static_cast<XMLSize_t>(p - run));
     if (c < 0x80) {
       int k = table.index[c];
@@ -789,8 +800,10 @@ bool QelDomWriter::canEncode(const XMLCh* unit, int count) {
   if (m_encodable.empty()) return true;
   if (count == 1 && m_encodable[*unit]) return m_encodable[*unit] == 1;
   QelAutoBuffer<char> bytes = m_writer.getConverter().fromUnicode(unit, count);
-  bool ok = !(bytes.size() > m_refBytes.size() &&
-              m_refBytes.compare(0, m_refBytes.size(), bytes.get(), m_refBytes.size()) == 0);
+  // The converter escapes what the code page lacks, but drops a default
+  // ignorable character (U+FEFF, U+200B, ...) silently: no bytes means lost.
+  bool ok = bytes.size() > 0 && !(bytes.size() > m_refBytes.size() &&
+                                  m_refBytes.compare(0, m_refBytes.size(), bytes.get(), m_refBytes.size()) == 0);
   if (count == 1) m_encodable[*unit] = ok ? 1 : 2;
   return ok;
 }

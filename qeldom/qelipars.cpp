@@ -16,7 +16,9 @@
 #include <xercesc/internal/XMLScanner.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/dom/DOMException.hpp>
 #include <xercesc/util/XMLResourceIdentifier.hpp>
+#include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLURL.hpp>
 #include <xercesc/util/XMLUni.hpp>
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
@@ -236,6 +238,12 @@ void QelXmlParser::startDocument() {
 // as they would for a document of its own.
 void QelXmlParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const /*encodingStr*/,
                            const XMLCh* const standaloneStr, const XMLCh* const actualEncStr) {
+  // An XML 1.1 input may hold characters (C0 controls as references) that an
+  // XML 1.0 document cannot: under a parent of such a document it is refused.
+  if (m_underParent && XMLString::equals(versionStr, XMLUni::fgVersion1_1) &&
+      !XMLString::equals(getDocument()->getXmlVersion(), XMLUni::fgVersion1_1)) {
+    throw DOMException(DOMException::NOT_SUPPORTED_ERR, 0, getMemoryManager());
+  }
   XercesDOMParser::XMLDecl(versionStr, m_enc.c_str(), standaloneStr, actualEncStr);
 }
 

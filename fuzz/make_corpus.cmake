@@ -1,0 +1,43 @@
+# Makes the seed corpora of the fuzz targets in OUT/<target>/ from the shared
+# folder SHARED (the conformance suite archive and the encodings corpus) and
+# the committed seeds in SEEDS/<target>/. Run with cmake -P.
+set(zip ${SHARED}/xmlconf/xmlts20130923.zip)
+if(NOT EXISTS ${zip})
+  message(FATAL_ERROR "${zip} not found: pass -DQELDOM_FUZZ_SHARED=<shared folder>")
+endif()
+file(REMOVE_RECURSE ${OUT})
+file(MAKE_DIRECTORY ${OUT}/xmlconf)
+file(ARCHIVE_EXTRACT INPUT ${zip} DESTINATION ${OUT}/xmlconf)
+
+# Documents of the suite up to 4 KB: larger ones slow the runs and add little.
+file(GLOB_RECURSE suite ${OUT}/xmlconf/*.xml ${OUT}/xmlconf/*.ent ${OUT}/xmlconf/*.dtd)
+file(GLOB encodings ${SHARED}/encodings-corpus/*.xml)
+set(xml)
+foreach(f ${suite} ${encodings})
+  file(SIZE ${f} size)
+  if(size LESS_EQUAL 4096)
+    list(APPEND xml ${f})
+  endif()
+endforeach()
+
+foreach(target encoding parse roundtrip checks)
+  file(MAKE_DIRECTORY ${OUT}/${target})
+  file(GLOB own ${SEEDS}/${target}/*)
+  if(own)
+    file(COPY ${own} DESTINATION ${OUT}/${target})
+  endif()
+endforeach()
+set(n 0)
+foreach(f ${xml})
+  math(EXPR n "${n} + 1")
+  foreach(target parse roundtrip)
+    file(COPY_FILE ${f} ${OUT}/${target}/seed${n})
+  endforeach()
+  if(f MATCHES "encodings-corpus")
+    # The first byte of a recognizer input chooses the caller's encoding name.
+    file(COPY_FILE ${f} ${OUT}/encoding/seed${n})
+  endif()
+endforeach()
+list(LENGTH xml count)
+message(STATUS "fuzz seed corpora: ${count} documents")
+file(TOUCH ${OUT}/.made)
