@@ -30,12 +30,12 @@ void* operator new(std::size_t size) { return QelNewRelay::newOper(size); }
 void* operator new[](std::size_t size) { return QelNewRelay::newOper(size); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return QelNewRelay::newOperNoThrow(size); }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return QelNewRelay::newOperNoThrow(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { QelNewRelay::deleteOper(p); }
+void operator delete[](void* p) noexcept { QelNewRelay::deleteOper(p); }
+void operator delete(void* p, std::size_t) noexcept { QelNewRelay::deleteOper(p); }
+void operator delete[](void* p, std::size_t) noexcept { QelNewRelay::deleteOper(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { QelNewRelay::deleteOper(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { QelNewRelay::deleteOper(p); }
 
 // --- platform start-up ---------------------------------------------------------------
 
@@ -68,7 +68,7 @@ class RelayMemoryManager : public MemoryManager {
     if (!p) throw OutOfMemoryException();
     return p;
   }
-  void deallocate(void* p) override { std::free(p); }
+  void deallocate(void* p) override { QelNewRelay::deleteOper(p); }
 };
 
 // Never destroyed: a caller may release documents (and so call the manager)

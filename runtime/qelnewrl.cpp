@@ -14,8 +14,10 @@ void* QelNewRelay::newOperNoThrow(size_t size) noexcept {
   unsigned long n = s_count.fetch_add(1, std::memory_order_relaxed) + 1;
   long failAt = s_failAt.load(std::memory_order_relaxed);
   if (failAt > 0 && n >= static_cast<unsigned long>(failAt)) return nullptr;
-  return std::malloc(size ? size : 1);
+  return ::operator new(size ? size : 1, std::nothrow);
 }
+
+void QelNewRelay::deleteOper(void* p) noexcept { ::operator delete(p); }
 
 void* QelNewRelay::newOper(size_t size) {
   void* p = newOperNoThrow(size);

@@ -1,6 +1,10 @@
 // qelnewrl: the allocation relay. Every allocation made through the
-// operator new of a library that uses the relay lands here; the memory is
-// released with free.
+// operator new of a library that uses the relay lands here, and every release
+// through its operator delete. The relay takes the memory from the process's
+// own operator new and gives it back to its operator delete: memory the
+// library allocates and the caller releases (a returned std::string, say), or
+// the other way round, always meets the same allocator, whatever the caller's
+// program uses.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +17,8 @@ class QELRT_API QelNewRelay {
   static void* newOper(size_t size);
   // Memory for `size` bytes, or null when there is none.
   static void* newOperNoThrow(size_t size) noexcept;
+  // Releases memory of newOper or newOperNoThrow (null allowed).
+  static void deleteOper(void* p) noexcept;
   // Fault injection for tests: the n-th allocation from now on (1 = the next
   // one) fails, and every one after it until the counter is set again; 0
   // switches failures off.
