@@ -4,7 +4,8 @@
 // runaway case cannot take the test program with it. The figures are printed
 // as "FIGURE <case> peak_kib=<n> fork_kib=<n> seconds=<t>" lines
 // (docs/reliability.md); the peak includes what the child shares with the
-// test program, whose size at the fork fork_kib gives.
+// test program, whose size at the fork fork_kib gives. Times are printed,
+// never asserted.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -122,7 +123,6 @@ std::string parseResult(const std::string& xml, unsigned long opt = 0) {
 }
 
 constexpr long kBoundKib = 256 * 1024;  // the peak every hostile case must stay under
-constexpr double kBoundSeconds = 60;    // a generous ceiling, far above the measured figures
 
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -146,7 +146,6 @@ TEST(Limits, ExponentialEntitiesFailWithTheLibrarysError) {
   EXPECT_TRUE(startsWith(o.result, "QelError 21304: ")) << o.result;
   EXPECT_NE(o.result.find("entity expansions"), std::string::npos) << o.result;
   EXPECT_LT(o.peakKib, kBoundKib);
-  EXPECT_LT(o.seconds, kBoundSeconds);
 }
 
 TEST(Limits, OneLargeEntityReferencedManyTimesFails) {
@@ -160,7 +159,6 @@ TEST(Limits, OneLargeEntityReferencedManyTimesFails) {
   EXPECT_TRUE(startsWith(o.result, "QelError 21304: ")) << o.result;
   EXPECT_NE(o.result.find("entity text"), std::string::npos) << o.result;
   EXPECT_LT(o.peakKib, kBoundKib);
-  EXPECT_LT(o.seconds, kBoundSeconds);
 }
 
 TEST(Limits, EntityTextUnderTheBoundIsParsed) {
@@ -267,7 +265,6 @@ TEST(Limits, FiftyThousandAttributesOnOneElement) {
   EXPECT_TRUE(o.exitedCleanly);
   EXPECT_EQ(o.result, "50000 attributes, written back");
   EXPECT_LT(o.peakKib, kBoundKib);
-  EXPECT_LT(o.seconds, kBoundSeconds);
 }
 
 TEST(Limits, DuplicateAttributeAmongManyFails) {
