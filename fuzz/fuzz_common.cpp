@@ -69,6 +69,12 @@ void flatten(const DOMNode* node, const Leniency& len, std::vector<std::u16strin
         for (XMLSize_t i = 0; i < map->getLength(); ++i) {
           const DOMNode* attr = map->item(i);
           std::u16string value(attr->getNodeValue());
+          if (len.attrSpaces.find(u'\r') != std::u16string::npos) {
+            // CR LF written as such is one line end, hence one space, when read again
+            for (size_t at = value.find(u"\r\n"); at != std::u16string::npos; at = value.find(u"\r\n", at)) {
+              value.erase(at, 1);
+            }
+          }
           for (char16_t& c : value) {
             if (len.attrSpaces.find(c) != std::u16string::npos) c = u' ';
           }
