@@ -159,6 +159,7 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   bool m_underParent = false;
   std::vector<QelXmlSpace> m_spaces;
   std::u16string m_enc;
+  bool m_utf16Mark = false;          // the encoding came from a UTF-16 byte order mark
   unsigned long m_depth = 0;         // open elements of the input
   bool m_savedErrorChecking = true;  // the caller document's setting, restored at the end
   unsigned m_exceptCode = 0;

@@ -121,7 +121,11 @@ void QelXmlParser::setEntityExpansionLimit(XMLSize_t limit) {
 
 void QelXmlParser::parse(const InputSource& src) {
   InputSource& source = const_cast<InputSource&>(src);  // the recognizer stores its result on the source
-  if (QelDomStr::empty(source.getEncoding())) qelRecognizeEncoding(source, qelToMbcs(m_enc.c_str()).c_str());
+  if (QelDomStr::empty(source.getEncoding())) {
+    QelEncOrigin origin = QelEncOrigin::Probe;
+    QelUniString name = qelRecognizeEncoding(source, qelToMbcs(m_enc.c_str()).c_str(), &origin);
+    m_utf16Mark = origin == QelEncOrigin::ByteOrderMark && name.str().compare(0, 6, u"UTF-16") == 0;
+  }
   if (source.getEncoding()) m_enc = source.getEncoding();
   XercesDOMParser::parse(source);
 }
@@ -236,8 +240,24 @@ void QelXmlParser::startDocument() {
 // text. Under a parent the input's declaration is handed to the parent's
 // document as well: its version, encoding and standalone become the input's,
 // as they would for a document of its own.
-void QelXmlParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const /*encodingStr*/,
+// A UTF-16 byte order mark settles the encoding before Xerces-C sees the
+// declaration, and Xerces-C does not compare an encoding set on the source with
+// the declared one; a declaration that names another encoding family is the
+// fatal error it would be without the recognizer.
+static bool namesUtf16(const XMLCh* declared) {
+  std::u16string name = qelToUpper(declared ? std::u16string(declared) : std::u16string());
+  return name.compare(0, 6, u"UTF-16") == 0 || name == u"UCS-2" || name == u"ISO-10646-UCS-2" ||
+         name == u"CSUNICODE";
+}
+
+void QelXmlParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                            const XMLCh* const standaloneStr, const XMLCh* const actualEncStr) {
+  if (m_utf16Mark && !QelDomStr::empty(encodingStr) && !namesUtf16(encodingStr)) {
+    std::u16string message = u"The encoding declaration '";
+    message += encodingStr;
+    message += u"' contradicts the UTF-16 byte order mark of the input";
+    throw SAXParseException(message.c_str(), *getScanner()->getLocator(), getMemoryManager());
+  }
   // An XML 1.1 input may hold characters (C0 controls as references) that an
   // XML 1.0 document cannot: under a parent of such a document it is refused.
   if (m_underParent && XMLString::equals(versionStr, XMLUni::fgVersion1_1) &&
