@@ -363,6 +363,24 @@ TEST(Encoding, Utf16WithoutMark) {
   EXPECT_EQ(shape(doc), "a(t[\xe2\x82\xac])");
 }
 
+TEST(Encoding, DeclarationMustAgreeWithAUtf16Mark) {
+  auto withMark = [](const std::u16string& text) {
+    std::string bytes = "\xff\xfe";
+    bytes.append(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+    return bytes;
+  };
+  for (const char16_t* declared : {u"UTF-16", u"utf-16", u"UTF-16LE", u"ISO-10646-UCS-2"}) {
+    std::string bytes = withMark(std::u16string(u"<?xml version='1.0' encoding='") + declared + u"'?><a/>");
+    DocPtr doc(qelParseDoc(bytes.data(), bytes.size(), 0ul, nullptr));
+    EXPECT_EQ(shape(doc), "a") << u8(declared);
+  }
+  std::string contradicting = withMark(u"<?xml version='1.0' encoding='utf-8'?><a/>");
+  QelError e = errorOf([&] { parse(contradicting); });
+  EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+  EXPECT_NE(std::string(e.getMessage()).find("'utf-8' contradicts the UTF-16 byte order mark"), std::string::npos)
+      << e.getMessage();
+}
+
 TEST(Entities, ExpansionIsBoundedByDefault) {
   std::string lol = "<!DOCTYPE l [<!ENTITY l0 'lol'>";
   for (int i = 1; i < 10; ++i)
