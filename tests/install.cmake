@@ -9,4 +9,4 @@ add_test(NAME install.package
           -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install-test -DCXX=${CMAKE_CXX_COMPILER}
           "-DCXX_FLAGS=${QELDOM_INSTALL_TEST_FLAGS}" -P ${CMAKE_CURRENT_SOURCE_DIR}/install/check.cmake)
 set_tests_properties(install.package PROPERTIES TIMEOUT 300 ENVIRONMENT
-  "ASAN_OPTIONS=alloc_dealloc_mismatch=0:detect_leaks=1;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp:print_suppressions=0")
+  "ASAN_OPTIONS=detect_leaks=1;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp:print_suppressions=0")

@@ -23,7 +23,7 @@ function(qelschema_test_program name model dir)
     target_link_libraries(${name} PRIVATE qeldom GTest::gtest GTest::gtest_main Threads::Threads)
     # One variable per property: gtest_discover_tests splits a list value.
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES
-    ENVIRONMENT "ASAN_OPTIONS=alloc_dealloc_mismatch=0:detect_leaks=1"
+    ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1"
     ENVIRONMENT_MODIFICATION "LSAN_OPTIONS=set:suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp:print_suppressions=0")
   endif()
   target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tavmdr)
