@@ -69,7 +69,7 @@ Levels parseSpec(const std::string& spec) {
   while (pos <= spec.size()) {
     size_t comma = spec.find(',', pos);
     std::string item = trim(spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
-    if (item.empty()) throw std::invalid_argument("empty item in trace specification");
+    if (item.empty()) throw std::invalid_argument("empty item in trace setting");
     size_t eq = item.find('=');
     if (eq == std::string::npos) {
       levels.all = parseLevel(item);

@@ -81,7 +81,7 @@ QELRT_API void moxWriteLine(const TRC1_EPB* record, int line, const std::string&
 
 // --- configuration ------------------------------------------------------------
 
-// Replaces the trace levels with those of the specification text (syntax
+// Replaces the trace levels with those of the setting text (syntax
 // above). An empty text switches tracing off. Throws std::invalid_argument
 // with the reason for a malformed text; the levels are then unchanged.
 QELRT_API void moxSetTrace(const std::string& spec);
