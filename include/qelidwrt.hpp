@@ -53,14 +53,16 @@ class QELDOM_API QelCnvWriter {
   // The DOM writer's pieces: plain appends unless its pieces are traced.
   inline void put(const XMLCh* chars, XMLSize_t count);
   inline void put(XMLCh unit);
-  inline void putZ(const XMLCh* text);  // up to the terminating zero
+  inline void append(const XMLCh* chars, XMLSize_t count);
+  void grow(XMLSize_t count);
   void commitBuffer(bool keepHighSurrogate);
 
   static constexpr XMLSize_t s_capacity = 4096;
 
   QelOutputStream& m_stream;
   QelNls m_converter;
-  XERCES_CPP_NAMESPACE::XMLBuffer m_buffer;
+  std::vector<XMLCh> m_buffer;  // the staged text: m_length units in use
+  XMLSize_t m_length;
   bool m_isUtf16;
   bool m_isPrefixed;
   bool m_withPrefix;
@@ -86,34 +88,35 @@ class QELDOM_API QelDomWriter {
   using Node = XERCES_CPP_NAMESPACE::DOMNode;
   // A parent whose children are being written, and what follows them.
   struct Frame {
-    const Node* first;    // the first child
-    const Node* next;     // the next child to write
-    int level;            // the children's level
-    const Node* element;  // the element whose end tag follows, or null
+    const Node* first;     // the first child
+    const Node* next;      // the next child to write
+    int level;             // the children's level
+    const Node* element;   // the element whose end tag follows, or null
+    XMLSize_t nameLength;  // of its name
     int elementLevel;
     bool isInline;
   };
 
   void writeNode(const Node* node, int level);
   void visit(const Node* node, int level, bool onlyChild);
-  void pushChildNodes(const Node* node, int level, const Node* element = nullptr, int elementLevel = 0,
-                      bool isInline = false);
+  void pushChildNodes(const Node* node, int level, const Node* element = nullptr, XMLSize_t nameLength = 0,
+                      int elementLevel = 0, bool isInline = false);
   void writeDoc(const Node* node, int level);
   void writeDocType(const Node* node, int level);
   void writeElement(const Node* node, int level);
-  void writeElementEnd(const Node* node, int level, bool isInline);
+  void writeElementEnd(const Node* node, XMLSize_t nameLength, int level, bool isInline);
   void writeText(const Node* node, int level, bool onlyChild);
   void writeCData(const Node* node, int level, bool onlyChild);
   void writeCDataContent(const QelDomStr& text);
   void writeComment(const Node* node, int level);
   void writePi(const Node* node, int level);
   void writeEntity(const Node* node, int level);
-  void replaceAndWrite(const QelDomStr& text, const QelDomReplaceTable& table);
+  void replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table);  // zero-terminated, may be null
   static std::u16string replace(const std::u16string& text, const XMLCh* from, const XMLCh* to);
   void writeCharRef(char32_t codePoint);
   bool canEncode(const XMLCh* unit, int count);
   void checkEncodable(const XMLCh* text, size_t count, const Node* node, const char* what);
-  inline void writeName(const XMLCh* name, const Node* node, const char* what);
+  inline XMLSize_t writeName(const XMLCh* name, const Node* node, const char* what);
   inline void writeEndl();
   inline void writeOffset(int level);
   bool isMarginsOn() const { return m_options & (QEL_WRITE_MARGINS | QEL_WRITE_SPACED_MARGINS); }

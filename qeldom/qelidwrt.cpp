@@ -8,8 +8,10 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <sstream>
 #include <string_view>
@@ -58,7 +60,8 @@ std::u16string resolveEncodingName(const char* encoding) {
 QelCnvWriter::QelCnvWriter(QelOutputStream& stream, const char* encoding, bool withPrefix)
     : m_stream(stream),
       m_converter((tavDomInit(), resolveEncodingName(encoding).c_str())),
-      m_buffer(s_capacity),
+      m_buffer(2 * s_capacity),
+      m_length(0),
       m_isUtf16(false),
       m_isPrefixed(true),
       m_withPrefix(withPrefix),
@@ -99,8 +102,8 @@ QelCnvWriter::~QelCnvWriter() noexcept(false) {
 void QelCnvWriter::write(const XMLCh* chars, int count) {
   qel_detail::Trace trc_(s_writeChars, __LINE__);
   QEL_TRACE_ARGS("(" << qel_detail::u16(chars, count > 0 ? static_cast<unsigned>(count) : 0u) << ")");
-  m_buffer.append(chars, count > 0 ? static_cast<XMLSize_t>(count) : 0);
-  if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
+  if (chars) append(chars, count > 0 ? static_cast<XMLSize_t>(count) : length(chars));
+  if (m_length >= s_capacity) commitBuffer(true);
   QEL_TRACE_EXIT();
 }
 
@@ -118,21 +121,31 @@ void QelCnvWriter::write(const std::u16string& text) {
   QEL_TRACE_EXIT();
 }
 
+// The staging buffer holds twice the commit size, so that a piece rarely
+// needs it to grow: a commit empties it once 4096 units are reached.
+inline void QelCnvWriter::append(const XMLCh* chars, XMLSize_t count) {
+  if (count > m_buffer.size() - m_length) grow(count);
+  XMLCh* out = m_buffer.data() + m_length;
+  if (count <= 8) {  // short pieces unit by unit, which beats a call of memcpy
+    for (XMLSize_t i = 0; i < count; ++i) out[i] = chars[i];
+  } else {
+    std::memcpy(out, chars, count * sizeof(XMLCh));
+  }
+  m_length += count;
+}
+
+void QelCnvWriter::grow(XMLSize_t count) { m_buffer.resize(std::max(2 * m_buffer.size(), m_length + count)); }
+
 // The DOM writer writes many small pieces (a bracket, a name, a run of
-// text). While its pieces are not traced each is a plain append: short ones
-// unit by unit, which beats a call of memcpy.
+// text). While its pieces are not traced each is a plain append.
 inline void QelCnvWriter::put(const XMLCh* chars, XMLSize_t count) {
   if (m_tracePieces) {
     for (; count > INT_MAX; count -= INT_MAX, chars += INT_MAX) write(chars, INT_MAX);
     if (count) write(chars, static_cast<int>(count));
     return;
   }
-  if (count <= 4) {
-    for (const XMLCh* end = chars + count; chars < end; ++chars) m_buffer.append(*chars);
-  } else {
-    m_buffer.append(chars, count);
-  }
-  if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
+  append(chars, count);
+  if (m_length >= s_capacity) commitBuffer(true);
 }
 
 inline void QelCnvWriter::put(XMLCh unit) {
@@ -140,19 +153,9 @@ inline void QelCnvWriter::put(XMLCh unit) {
     write(unit);
     return;
   }
-  m_buffer.append(unit);
-  if (m_buffer.getLen() >= s_capacity) commitBuffer(true);
-}
-
-inline void QelCnvWriter::putZ(const XMLCh* text) {
-  if (!text) return;
-  if (m_tracePieces) {
-    put(text, length(text));
-    return;
-  }
-  const XMLCh* end = text;
-  while (*end) ++end;
-  put(text, static_cast<XMLSize_t>(end - text));
+  if (m_length == m_buffer.size()) grow(1);
+  m_buffer[m_length++] = unit;
+  if (m_length >= s_capacity) commitBuffer(true);
 }
 
 void QelCnvWriter::commit() { commitBuffer(true); }
@@ -164,11 +167,11 @@ void QelCnvWriter::commit() { commitBuffer(true); }
 // the same text twice.
 void QelCnvWriter::commitBuffer(bool keepHighSurrogate) {
   QEL_TRACE_ENTER("QelCnvWriter::commit");
-  QEL_TRACE_ARGS("this(" << static_cast<const void*>(this) << ") m_buffer.getLen()(" << m_buffer.getLen()
-                         << ") m_prefix(" << static_cast<unsigned>(m_prefix) << ") m_isUtf16(" << m_isUtf16
-                         << ") m_isPrefixed(" << m_isPrefixed << ") ");
-  XMLSize_t count = m_buffer.getLen();
-  const XMLCh* text = m_buffer.getRawBuffer();
+  QEL_TRACE_ARGS("this(" << static_cast<const void*>(this) << ") m_buffer.getLen()(" << m_length << ") m_prefix("
+                         << static_cast<unsigned>(m_prefix) << ") m_isUtf16(" << m_isUtf16 << ") m_isPrefixed("
+                         << m_isPrefixed << ") ");
+  XMLSize_t count = m_length;
+  const XMLCh* text = m_buffer.data();
   XMLCh held = 0;
   if (keepHighSurrogate && count > 0 && isHighSurrogate(text[count - 1])) held = text[--count];
   if (count == 0) {
@@ -181,8 +184,8 @@ void QelCnvWriter::commitBuffer(bool keepHighSurrogate) {
     m_stream.write(mark.get(), static_cast<long>(mark.size()));
   }
   QelAutoBuffer<char> bytes = m_converter.fromUnicode(text, static_cast<long>(count));
-  m_buffer.reset();
-  if (held) m_buffer.append(held);
+  m_length = 0;
+  if (held) m_buffer[m_length++] = held;
   m_stream.write(bytes.get(), static_cast<long>(bytes.size()));
   QEL_TRACE_FLOW("target.buffer()(" << std::string(bytes.get(), bytes.size()) << ") ");
   QEL_TRACE_EXIT();
@@ -196,6 +199,7 @@ struct QelDomReplaceTable {
   const XMLCh* symbols;
   const XMLCh* refs[10];
   int refLengths[10];
+  int count;               // of symbols
   signed char index[128];  // ASCII unit -> its position in `symbols`, -1 for a plain unit, kEnd for 0
 #ifdef __SSE2__
   __m128i lanes[10];  // each symbol in all eight lanes
@@ -237,6 +241,7 @@ QelDomReplaceTable makeTable(const XMLCh* symbols) {
     table.refs[k] = ref;
     table.refLengths[k] = static_cast<int>(length(ref));
     table.index[symbols[k]] = static_cast<signed char>(k);
+    table.count = k + 1;
 #ifdef __SSE2__
     table.lanes[k] = _mm_set1_epi16(static_cast<short>(symbols[k]));
 #endif
@@ -338,7 +343,7 @@ void QelDomWriter::writeNode(const DOMNode* node, int level) {
     }
     Frame done = top;
     m_stack.pop_back();
-    if (done.element) writeElementEnd(done.element, done.elementLevel, done.isInline);
+    if (done.element) writeElementEnd(done.element, done.nameLength, done.elementLevel, done.isInline);
   }
 }
 
@@ -382,10 +387,10 @@ void QelDomWriter::visit(const DOMNode* node, int level, bool onlyChild) {
   }
 }
 
-void QelDomWriter::pushChildNodes(const DOMNode* node, int level, const DOMNode* element, int elementLevel,
-                                  bool isInline) {
+void QelDomWriter::pushChildNodes(const DOMNode* node, int level, const DOMNode* element, XMLSize_t nameLength,
+                                  int elementLevel, bool isInline) {
   const DOMNode* first = node->getFirstChild();
-  m_stack.push_back(Frame{first, first, level, element, elementLevel, isInline});
+  m_stack.push_back(Frame{first, first, level, element, nameLength, elementLevel, isInline});
 }
 
 void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
@@ -423,7 +428,7 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
   writeOffset(level);
   const XMLCh* name = node->getNodeName();
   m_writer.put(u'<');
-  writeName(name, node, "element name");
+  const XMLSize_t nameLength = writeName(name, node, "element name");
 
   const QelDomReplaceTable& table = canonical                           ? canonicalAttrTable
                                     : (m_options & QEL_WRITE_CHAR_REFS) ? lineAttrTable
@@ -436,7 +441,7 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
     m_writer.put(u' ');
     writeName(attr->getNodeName(), node, "attribute name");
     m_writer.put(u"=\"", 2);
-    replaceAndWrite(QelDomStr(attributeValue(attr)), table);
+    replaceAndWrite(attributeValue(attr), table);
     m_writer.put(u'"');
   }
 
@@ -444,7 +449,7 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
   if (!first) {
     if (canonical) {
       m_writer.put(u"></", 3);
-      m_writer.putZ(name);
+      m_writer.put(name, nameLength);
       m_writer.put(u'>');
     } else {
       m_writer.put(u"/>", 2);
@@ -458,7 +463,7 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
       !first->getNextSibling() && (firstType == DOMNode::TEXT_NODE || firstType == DOMNode::CDATA_SECTION_NODE);
   if (!isInline) {
     writeEndl();
-    pushChildNodes(node, level + 2, node, level, false);
+    pushChildNodes(node, level + 2, node, nameLength, level, false);
     return;
   }
   // The one text or CDATA child is written at once: no frame for it.
@@ -466,29 +471,31 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
     writeText(first, level + 2, true);
   else
     writeCData(first, level + 2, true);
-  writeElementEnd(node, level, true);
+  writeElementEnd(node, nameLength, level, true);
 }
 
-void QelDomWriter::writeElementEnd(const DOMNode* node, int level, bool isInline) {
+// The name's length is known from the start tag.
+void QelDomWriter::writeElementEnd(const DOMNode* node, XMLSize_t nameLength, int level, bool isInline) {
   if (!isInline) {
     if ((m_options & QEL_WRITE_SPACED_MARGINS) && level == 0) writeEndl();
     writeOffset(level);
   }
   m_writer.put(u"</", 2);
-  m_writer.putZ(node->getNodeName());
+  m_writer.put(node->getNodeName(), nameLength);
   m_writer.put(u'>');
   writeEndl();
 }
 
 // Names are written as the DOM holds them; where the code page cannot hold
 // one of their characters the writer raises instead.
-inline void QelDomWriter::writeName(const XMLCh* name, const DOMNode* node, const char* what) {
-  if (!name) return;
+inline XMLSize_t QelDomWriter::writeName(const XMLCh* name, const DOMNode* node, const char* what) {
+  if (!name) return 0;
   const XMLCh* end = name;
   bool ascii = true;
   for (; *end; ++end) ascii &= *end < 0x80;
   if (!ascii && !m_encodable.empty()) checkEncodable(name, static_cast<size_t>(end - name), node, what);
   m_writer.put(name, static_cast<XMLSize_t>(end - name));
+  return static_cast<XMLSize_t>(end - name);
 }
 
 // --- layout ---------------------------------------------------------------------------------
@@ -529,8 +536,7 @@ __attribute__((no_sanitize("address"))) const XMLCh* skipPlain(const XMLCh* p, c
                                                                bool highToo) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i highBits = _mm_set1_epi16(static_cast<short>(0xFF80));
-  int count = 0;
-  while (table.symbols[count]) ++count;
+  const int count = table.count;
   for (;;) {
     if ((reinterpret_cast<uintptr_t>(p) & 4095) > 4096 - 16) {  // the load would cross a page: one unit
       XMLCh c = *p;
@@ -560,8 +566,8 @@ const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table, bool hig
 
 }  // namespace
 
-void QelDomWriter::replaceAndWrite(const QelDomStr& text, const QelDomReplaceTable& table) {
-  const XMLCh* p = text.getBuffer();
+void QelDomWriter::replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table) {
+  const XMLCh* p = text;
   if (!p) return;
   const XMLCh* run = p;
   const bool charRefs = m_options & QEL_WRITE_CHAR_REFS;
@@ -603,7 +609,7 @@ void QelDomWriter::writeText(const DOMNode* node, int level, bool onlyChild) {
   const QelDomReplaceTable& table = (m_options & QEL_WRITE_CANONICAL)   ? canonicalTextTable
                                     : (m_options & QEL_WRITE_CHAR_REFS) ? lineTextTable
                                                                         : textTable;
-  replaceAndWrite(QelDomStr(node->getNodeValue()), table);
+  replaceAndWrite(node->getNodeValue(), table);
   if (!onlyChild) writeEndl();
 }
 
