@@ -50,10 +50,16 @@ class QELDOM_API QelCnvWriter {
 
  private:
   friend class QelDomWriter;
-  // The DOM writer's pieces: plain appends unless its pieces are traced.
+  // The DOM writer's pieces. Traced, each is a write of its own; otherwise a
+  // piece is a plain append and the DOM writer calls commitIfFull() between
+  // nodes, so the converter still runs once per 4096 units or more.
   inline void put(const XMLCh* chars, XMLSize_t count);
   inline void put(XMLCh unit);
-  inline void append(const XMLCh* chars, XMLSize_t count);
+  inline XMLCh* room(XMLSize_t count);  // space for `count` more units at the end
+  void commitIfFull() {
+    if (m_length >= s_capacity) commitBuffer(true);
+  }
+  void tracedPut(const XMLCh* chars, XMLSize_t count);
   void grow(XMLSize_t count);
   void commitBuffer(bool keepHighSurrogate);
 
@@ -63,6 +69,7 @@ class QELDOM_API QelCnvWriter {
   QelNls m_converter;
   std::vector<XMLCh> m_buffer;  // the staged text: m_length units in use
   XMLSize_t m_length;
+  std::vector<char> m_bytes;  // the converted bytes of a commit, reused
   bool m_isUtf16;
   bool m_isPrefixed;
   bool m_withPrefix;
@@ -91,20 +98,20 @@ class QELDOM_API QelDomWriter {
     const Node* first;     // the first child
     const Node* next;      // the next child to write
     int level;             // the children's level
-    const Node* element;   // the element whose end tag follows, or null
-    XMLSize_t nameLength;  // of its name
+    bool endTag;           // an element's end tag follows the children
+    const XMLCh* name;     // the element's name
+    XMLSize_t nameLength;  // its length
     int elementLevel;
-    bool isInline;
   };
 
   void writeNode(const Node* node, int level);
   void visit(const Node* node, int level, bool onlyChild);
-  void pushChildNodes(const Node* node, int level, const Node* element = nullptr, XMLSize_t nameLength = 0,
-                      int elementLevel = 0, bool isInline = false);
+  void pushChildNodes(const Node* first, int level, const XMLCh* endTagName = nullptr, XMLSize_t nameLength = 0,
+                      int elementLevel = 0);
   void writeDoc(const Node* node, int level);
   void writeDocType(const Node* node, int level);
   void writeElement(const Node* node, int level);
-  void writeElementEnd(const Node* node, XMLSize_t nameLength, int level, bool isInline);
+  void writeElementEnd(const XMLCh* name, XMLSize_t nameLength, int level, bool isInline);
   void writeText(const Node* node, int level, bool onlyChild);
   void writeCData(const Node* node, int level, bool onlyChild);
   void writeCDataContent(const QelDomStr& text);
@@ -116,7 +123,11 @@ class QELDOM_API QelDomWriter {
   void writeCharRef(char32_t codePoint);
   bool canEncode(const XMLCh* unit, int count);
   void checkEncodable(const XMLCh* text, size_t count, const Node* node, const char* what);
-  inline XMLSize_t writeName(const XMLCh* name, const Node* node, const char* what);
+  inline XMLSize_t nameLength(const XMLCh* name, const Node* node, const char* what);
+  inline void writeAround(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name, XMLSize_t length,
+                          const XMLCh* after, XMLSize_t afterLength, bool endl);
+  void writeAroundTraced(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name, XMLSize_t length,
+                         const XMLCh* after, XMLSize_t afterLength, bool endl);
   inline void writeEndl();
   inline void writeOffset(int level);
   bool isMarginsOn() const { return m_options & (QEL_WRITE_MARGINS | QEL_WRITE_SPACED_MARGINS); }
@@ -128,6 +139,16 @@ class QELDOM_API QelDomWriter {
   std::vector<Frame> m_stack;
   std::vector<unsigned char> m_encodable;  // per BMP unit: 0 unknown, 1 encodable, 2 not (non-UTF outputs)
   std::string m_refBytes;                  // "&#x" in the output encoding
+  const QelDomReplaceTable* m_textTable;   // the escaping the options choose
+  const QelDomReplaceTable* m_attrTable;
+  XMLCh m_highMask;  // units with one of these bits set may need references: 0, 0xFF80 or 0xFF00
+  // Names met before, by address: the DOM keeps one copy of each name, so
+  // most names are measured and checked once per run.
+  struct KnownName {
+    const XMLCh* name;
+    XMLSize_t length;
+  };
+  KnownName m_names[64];
 };
 
 // The document type declaration text, or an empty string for null.

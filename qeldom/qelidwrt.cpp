@@ -99,10 +99,47 @@ QelCnvWriter::~QelCnvWriter() noexcept(false) {
   commitBuffer(false);
 }
 
+namespace {
+
+// Copies a piece of text. Most pieces are short (a bracket, a name, a value):
+// those take two overlapping loads and stores of one width, without a loop or
+// a call.
+__attribute__((always_inline)) inline void copyUnits(XMLCh* out, const XMLCh* in, size_t count) {
+  if (count > 8) {
+    std::memcpy(out, in, count * sizeof(XMLCh));
+  } else if (count >= 4) {
+    uint64_t head, tail;
+    std::memcpy(&head, in, 8);
+    std::memcpy(&tail, in + count - 4, 8);
+    std::memcpy(out, &head, 8);
+    std::memcpy(out + count - 4, &tail, 8);
+  } else if (count >= 2) {
+    uint32_t head, tail;
+    std::memcpy(&head, in, 4);
+    std::memcpy(&tail, in + count - 2, 4);
+    std::memcpy(out, &head, 4);
+    std::memcpy(out + count - 2, &tail, 4);
+  } else if (count == 1) {
+    *out = *in;
+  }
+}
+
+// Writes `count` blanks; returns the end.
+XMLCh* fillSpaces(XMLCh* out, size_t count) {
+  for (size_t i = 0; i < count; ++i) out[i] = u' ';
+  return out + count;
+}
+
+}  // namespace
+
 void QelCnvWriter::write(const XMLCh* chars, int count) {
   qel_detail::Trace trc_(s_writeChars, __LINE__);
   QEL_TRACE_ARGS("(" << qel_detail::u16(chars, count > 0 ? static_cast<unsigned>(count) : 0u) << ")");
-  if (chars) append(chars, count > 0 ? static_cast<XMLSize_t>(count) : length(chars));
+  if (chars) {
+    XMLSize_t n = count > 0 ? static_cast<XMLSize_t>(count) : length(chars);
+    copyUnits(room(n), chars, n);
+    m_length += n;
+  }
   if (m_length >= s_capacity) commitBuffer(true);
   QEL_TRACE_EXIT();
 }
@@ -117,35 +154,26 @@ void QelCnvWriter::write(XMLCh unit) {
 void QelCnvWriter::write(const std::u16string& text) {
   QEL_TRACE_ENTER("QelCnvWriter::write");
   QEL_TRACE_ARGS("(" << qel_detail::u16(text.data(), static_cast<unsigned>(text.length())) << ")");
-  put(text.data(), text.length());
+  tracedPut(text.data(), text.length());
   QEL_TRACE_EXIT();
 }
 
 // The staging buffer holds twice the commit size, so that a piece rarely
 // needs it to grow: a commit empties it once 4096 units are reached.
-inline void QelCnvWriter::append(const XMLCh* chars, XMLSize_t count) {
+inline XMLCh* QelCnvWriter::room(XMLSize_t count) {
   if (count > m_buffer.size() - m_length) grow(count);
-  XMLCh* out = m_buffer.data() + m_length;
-  if (count <= 8) {  // short pieces unit by unit, which beats a call of memcpy
-    for (XMLSize_t i = 0; i < count; ++i) out[i] = chars[i];
-  } else {
-    std::memcpy(out, chars, count * sizeof(XMLCh));
-  }
-  m_length += count;
+  return m_buffer.data() + m_length;
 }
 
 void QelCnvWriter::grow(XMLSize_t count) { m_buffer.resize(std::max(2 * m_buffer.size(), m_length + count)); }
 
-// The DOM writer writes many small pieces (a bracket, a name, a run of
-// text). While its pieces are not traced each is a plain append.
 inline void QelCnvWriter::put(const XMLCh* chars, XMLSize_t count) {
   if (m_tracePieces) {
-    for (; count > INT_MAX; count -= INT_MAX, chars += INT_MAX) write(chars, INT_MAX);
-    if (count) write(chars, static_cast<int>(count));
+    tracedPut(chars, count);
     return;
   }
-  append(chars, count);
-  if (m_length >= s_capacity) commitBuffer(true);
+  copyUnits(room(count), chars, count);
+  m_length += count;
 }
 
 inline void QelCnvWriter::put(XMLCh unit) {
@@ -153,9 +181,14 @@ inline void QelCnvWriter::put(XMLCh unit) {
     write(unit);
     return;
   }
-  if (m_length == m_buffer.size()) grow(1);
-  m_buffer[m_length++] = unit;
-  if (m_length >= s_capacity) commitBuffer(true);
+  *room(1) = unit;
+  ++m_length;
+}
+
+// Pieces as writes of their own, each with its trace and its commit check.
+void QelCnvWriter::tracedPut(const XMLCh* chars, XMLSize_t count) {
+  for (; count > INT_MAX; count -= INT_MAX, chars += INT_MAX) write(chars, INT_MAX);
+  if (count) write(chars, static_cast<int>(count));
 }
 
 void QelCnvWriter::commit() { commitBuffer(true); }
@@ -183,11 +216,21 @@ void QelCnvWriter::commitBuffer(bool keepHighSurrogate) {
     m_isPrefixed = true;
     m_stream.write(mark.get(), static_cast<long>(mark.size()));
   }
-  QelAutoBuffer<char> bytes = m_converter.fromUnicode(text, static_cast<long>(count));
+  // UTF-16 in the machine's byte order comes back as the staged text itself,
+  // so a held-back surrogate returns to the front of the buffer only once the
+  // stream has the bytes (or has thrown).
+  size_t size = 0;
+  const char* bytes = m_converter.fromUnicode(text, count, m_bytes, size);
   m_length = 0;
-  if (held) m_buffer[m_length++] = held;
-  m_stream.write(bytes.get(), static_cast<long>(bytes.size()));
-  QEL_TRACE_FLOW("target.buffer()(" << std::string(bytes.get(), bytes.size()) << ") ");
+  struct HoldBack {
+    QelCnvWriter& writer;
+    XMLCh unit;
+    ~HoldBack() {
+      if (unit) writer.m_buffer[writer.m_length++] = unit;
+    }
+  } holdBack{*this, held};
+  m_stream.write(bytes, static_cast<long>(size));
+  QEL_TRACE_FLOW("target.buffer()(" << std::string(bytes, size) << ") ");
   QEL_TRACE_EXIT();
 }
 
@@ -282,6 +325,17 @@ char32_t codePointAt(const XMLCh* p, const XMLCh* end, int& width) {
   return p[0];
 }
 
+// Whether the code page holds every unit from U+0080 to U+00FF, one byte
+// each: converted there and back they come out unchanged.
+bool holdsLatin1(const QelNls& converter) {
+  XMLCh units[128];
+  for (int i = 0; i < 128; ++i) units[i] = static_cast<XMLCh>(0x80 + i);
+  QelAutoBuffer<char> bytes = converter.fromUnicode(units, 128);
+  if (bytes.size() != 128) return false;
+  QelAutoBuffer<XMLCh> back = converter.toUnicode(bytes.get(), 128);
+  return back.size() == 128 && std::memcmp(back.get(), units, sizeof units) == 0;
+}
+
 std::string nodeText(const DOMNode* node) {
   std::ostringstream os;
   os << node;
@@ -308,7 +362,11 @@ QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigne
     : m_encoding(resolveEncodingName(encoding)),
       m_options(options),
       m_docType(docType),
-      m_writer(stream, encoding, true) {
+      m_writer(stream, encoding, true),
+      m_textTable(&textTable),
+      m_attrTable(&attrTable),
+      m_highMask(0),
+      m_names() {
   if (!node)
     qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::QelDomWriter",
                       s_revision, s_sourcePath, "QelDomWriter: the node to write is NULL");
@@ -324,6 +382,21 @@ QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigne
     QelAutoBuffer<char> ref = m_writer.getConverter().fromUnicode(u"&#x", 3);
     m_refBytes.assign(ref.get(), ref.size());
   }
+  if (m_options & QEL_WRITE_CANONICAL) {
+    m_textTable = &canonicalTextTable;
+    m_attrTable = &canonicalAttrTable;
+  } else if (m_options & QEL_WRITE_CHAR_REFS) {
+    m_textTable = &lineTextTable;
+    m_attrTable = &lineAttrTable;
+  }
+  // A code page that lacks characters: the writer writes their references
+  // itself, as the converter would drop some of them (U+FEFF) silently. Where
+  // it holds all of U+0080 to U+00FF, the scan passes those as plain text.
+  if (m_options & QEL_WRITE_CHAR_REFS)
+    m_highMask = 0xFF80;
+  else if (!m_encodable.empty())
+    m_highMask = holdsLatin1(m_writer.getConverter()) ? 0xFF00 : 0xFF80;
+  if (m_highMask == 0xFF00) std::fill(m_encodable.begin() + 0x80, m_encodable.begin() + 0x100, 1);
   if (docType && node->getNodeType() != DOMNode::DOCUMENT_NODE) writeDocType(nullptr, 0);
   writeNode(node, 0);
   m_writer.commitBuffer(false);
@@ -336,6 +409,7 @@ void QelDomWriter::writeNode(const DOMNode* node, int level) {
   visit(node, level, parent && parent->getFirstChild() == node && !node->getNextSibling());
   while (!m_stack.empty()) {
     Frame& top = m_stack.back();
+    m_writer.commitIfFull();
     if (const DOMNode* child = top.next) {
       top.next = child->getNextSibling();
       visit(child, top.level, child == top.first && !top.next);  // may grow the stack: `top` is not used again
@@ -343,7 +417,7 @@ void QelDomWriter::writeNode(const DOMNode* node, int level) {
     }
     Frame done = top;
     m_stack.pop_back();
-    if (done.element) writeElementEnd(done.element, done.nameLength, done.elementLevel, done.isInline);
+    if (done.endTag) writeElementEnd(done.name, done.nameLength, done.elementLevel, false);
   }
 }
 
@@ -351,7 +425,7 @@ void QelDomWriter::writeNode(const DOMNode* node, int level) {
 void QelDomWriter::visit(const DOMNode* node, int level, bool onlyChild) {
   if (m_options & QEL_WRITE_CONTENT_ONLY) {
     m_options &= ~QEL_WRITE_CONTENT_ONLY;
-    pushChildNodes(node, level);
+    pushChildNodes(node->getFirstChild(), level);
     return;
   }
   switch (node->getNodeType()) {
@@ -365,7 +439,7 @@ void QelDomWriter::visit(const DOMNode* node, int level, bool onlyChild) {
       writeCData(node, level, onlyChild);
       break;
     case DOMNode::ENTITY_REFERENCE_NODE:
-      pushChildNodes(node, level);
+      pushChildNodes(node->getFirstChild(), level);
       break;  // by its children
     case DOMNode::ENTITY_NODE:
       writeEntity(node, level);
@@ -387,10 +461,10 @@ void QelDomWriter::visit(const DOMNode* node, int level, bool onlyChild) {
   }
 }
 
-void QelDomWriter::pushChildNodes(const DOMNode* node, int level, const DOMNode* element, XMLSize_t nameLength,
-                                  int elementLevel, bool isInline) {
-  const DOMNode* first = node->getFirstChild();
-  m_stack.push_back(Frame{first, first, level, element, nameLength, elementLevel, isInline});
+// With `endTagName` the children are an element's, whose end tag follows them.
+void QelDomWriter::pushChildNodes(const DOMNode* first, int level, const XMLCh* endTagName, XMLSize_t nameLength,
+                                  int elementLevel) {
+  m_stack.push_back(Frame{first, first, level, endTagName != nullptr, endTagName, nameLength, elementLevel});
 }
 
 void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
@@ -410,7 +484,7 @@ void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
   }
   const DOMDocument* doc = static_cast<const DOMDocument*>(node);
   if (!doc->getDoctype() && m_docType) writeDocType(m_docType, 0);
-  pushChildNodes(node, 0);
+  pushChildNodes(node->getFirstChild(), 0);
 }
 
 void QelDomWriter::writeDocType(const DOMNode* node, int /*level*/) {
@@ -425,45 +499,36 @@ void QelDomWriter::writeDocType(const DOMNode* node, int /*level*/) {
 void QelDomWriter::writeElement(const DOMNode* node, int level) {
   const bool canonical = m_options & QEL_WRITE_CANONICAL;
   if ((m_options & QEL_WRITE_SPACED_MARGINS) && level == 2) writeEndl();
-  writeOffset(level);
   const XMLCh* name = node->getNodeName();
-  m_writer.put(u'<');
-  const XMLSize_t nameLength = writeName(name, node, "element name");
+  const XMLSize_t length = nameLength(name, node, "element name");
+  writeAround(level, u"<", 1, name, length, nullptr, 0, false);
 
-  const QelDomReplaceTable& table = canonical                           ? canonicalAttrTable
-                                    : (m_options & QEL_WRITE_CHAR_REFS) ? lineAttrTable
-                                                                        : attrTable;
   const DOMNamedNodeMap* attributes = node->getAttributes();
   const XMLSize_t count = attributes ? attributes->getLength() : 0;  // the tree stays unchanged while it is written
   for (XMLSize_t i = 0; i < count; ++i) {
     const DOMAttr* attr = static_cast<const DOMAttr*>(attributes->item(i));
     if ((m_options & QEL_WRITE_SPECIFIED_ONLY) && !attr->getSpecified()) continue;
-    m_writer.put(u' ');
-    writeName(attr->getNodeName(), node, "attribute name");
-    m_writer.put(u"=\"", 2);
-    replaceAndWrite(attributeValue(attr), table);
+    const XMLCh* attrName = attr->getNodeName();
+    writeAround(0, u" ", 1, attrName, nameLength(attrName, node, "attribute name"), u"=\"", 2, false);
+    replaceAndWrite(attributeValue(attr), *m_attrTable);
     m_writer.put(u'"');
   }
 
   const DOMNode* first = node->getFirstChild();
   if (!first) {
     if (canonical) {
-      m_writer.put(u"></", 3);
-      m_writer.put(name, nameLength);
-      m_writer.put(u'>');
+      writeAround(0, u"></", 3, name, length, u">", 1, true);
     } else {
-      m_writer.put(u"/>", 2);
+      writeAround(0, u"/>", 2, nullptr, 0, nullptr, 0, true);
     }
-    writeEndl();
     return;
   }
-  m_writer.put(u'>');
   short firstType = first->getNodeType();
   bool isInline =
       !first->getNextSibling() && (firstType == DOMNode::TEXT_NODE || firstType == DOMNode::CDATA_SECTION_NODE);
+  writeAround(0, u">", 1, nullptr, 0, nullptr, 0, !isInline);
   if (!isInline) {
-    writeEndl();
-    pushChildNodes(node, level + 2, node, nameLength, level, false);
+    pushChildNodes(first, level + 2, name ? name : u"", length, level);
     return;
   }
   // The one text or CDATA child is written at once: no frame for it.
@@ -471,31 +536,73 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
     writeText(first, level + 2, true);
   else
     writeCData(first, level + 2, true);
-  writeElementEnd(node, nameLength, level, true);
+  writeElementEnd(name, length, level, true);
 }
 
 // The name's length is known from the start tag.
-void QelDomWriter::writeElementEnd(const DOMNode* node, XMLSize_t nameLength, int level, bool isInline) {
-  if (!isInline) {
-    if ((m_options & QEL_WRITE_SPACED_MARGINS) && level == 0) writeEndl();
-    writeOffset(level);
-  }
-  m_writer.put(u"</", 2);
-  m_writer.put(node->getNodeName(), nameLength);
-  m_writer.put(u'>');
-  writeEndl();
+void QelDomWriter::writeElementEnd(const XMLCh* name, XMLSize_t nameLength, int level, bool isInline) {
+  if (!isInline && (m_options & QEL_WRITE_SPACED_MARGINS) && level == 0) writeEndl();
+  writeAround(isInline ? 0 : level, u"</", 2, name, nameLength, u">", 1, true);
 }
 
 // Names are written as the DOM holds them; where the code page cannot hold
-// one of their characters the writer raises instead.
-inline XMLSize_t QelDomWriter::writeName(const XMLCh* name, const DOMNode* node, const char* what) {
+// one of their characters the writer raises instead. A name is measured and
+// checked the first time its address comes by.
+inline XMLSize_t QelDomWriter::nameLength(const XMLCh* name, const DOMNode* node, const char* what) {
   if (!name) return 0;
+  const uintptr_t address = reinterpret_cast<uintptr_t>(name);
+  KnownName& known = m_names[((address >> 3) ^ (address >> 10)) % (sizeof m_names / sizeof m_names[0])];
+  if (known.name == name) return known.length;
   const XMLCh* end = name;
   bool ascii = true;
   for (; *end; ++end) ascii &= *end < 0x80;
-  if (!ascii && !m_encodable.empty()) checkEncodable(name, static_cast<size_t>(end - name), node, what);
-  m_writer.put(name, static_cast<XMLSize_t>(end - name));
-  return static_cast<XMLSize_t>(end - name);
+  const XMLSize_t length = static_cast<XMLSize_t>(end - name);
+  if (!ascii && !m_encodable.empty()) checkEncodable(name, length, node, what);
+  known = KnownName{name, length};
+  return length;
+}
+
+// A name with the markup around it ("<a", " id=\"", "</a>"), after the
+// indentation of `level` and before a line end where `endl` asks for one, as
+// one append. The markup pieces are one to three units long.
+// Inlined at each call, where the markup and its lengths are constants.
+__attribute__((always_inline)) inline void QelDomWriter::writeAround(int level, const XMLCh* before,
+                                                                     XMLSize_t beforeLength, const XMLCh* name,
+                                                                     XMLSize_t length, const XMLCh* after,
+                                                                     XMLSize_t afterLength, bool endl) {
+  if (m_writer.m_tracePieces) {
+    writeAroundTraced(level, before, beforeLength, name, length, after, afterLength, endl);
+    return;
+  }
+  const bool margins = isMarginsOn();
+  const XMLSize_t indent = margins && level > 0 ? static_cast<XMLSize_t>(level) : 0;
+  const XMLSize_t lineEnd = endl && margins && !(m_options & QEL_WRITE_CANONICAL) ? 1 : 0;
+  const XMLSize_t total = indent + beforeLength + length + afterLength + lineEnd;
+  XMLCh* out = m_writer.room(total);
+  if (indent) {
+    out = fillSpaces(out, indent);
+  }
+  copyUnits(out, before, beforeLength);
+  out += beforeLength;
+  copyUnits(out, name, length);
+  out += length;
+  copyUnits(out, after, afterLength);
+  if (lineEnd) out[afterLength] = u'\n';
+  m_writer.m_length += total;
+}
+
+// The same as the writes the pieces are, a single unit as a unit.
+void QelDomWriter::writeAroundTraced(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name,
+                                     XMLSize_t length, const XMLCh* after, XMLSize_t afterLength, bool endl) {
+  writeOffset(level);
+  for (auto [piece, n] :
+       {std::make_pair(before, beforeLength), std::make_pair(name, length), std::make_pair(after, afterLength)}) {
+    if (n == 1)
+      m_writer.put(*piece);
+    else if (n)
+      m_writer.put(piece, n);
+  }
+  if (endl) writeEndl();
 }
 
 // --- layout ---------------------------------------------------------------------------------
@@ -527,27 +634,27 @@ void QelDomWriter::writeCharRef(char32_t codePoint) {
 namespace {
 
 // The first unit at or after `p` that is not plain text: the terminating
-// zero, a symbol of the table, or with `highToo` a unit above U+007F.
+// zero, a symbol of the table, or a unit with a bit of `highMask` set.
 // With SSE2 eight units are tested at a time. A load never reaches into the
 // next page, but it may read past the terminating zero within the page,
 // which the address sanitizer would report, hence the attribute.
 #ifdef __SSE2__
 __attribute__((no_sanitize("address"))) const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table,
-                                                               bool highToo) {
+                                                               XMLCh highMask) {
   const __m128i zero = _mm_setzero_si128();
-  const __m128i highBits = _mm_set1_epi16(static_cast<short>(0xFF80));
+  const __m128i highBits = _mm_set1_epi16(static_cast<short>(highMask));
   const int count = table.count;
   for (;;) {
     if ((reinterpret_cast<uintptr_t>(p) & 4095) > 4096 - 16) {  // the load would cross a page: one unit
       XMLCh c = *p;
-      if (c < 0x80 ? table.index[c] >= 0 : highToo) return p;
+      if (c < 0x80 ? table.index[c] >= 0 : (c & highMask) != 0) return p;
       ++p;
       continue;
     }
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     __m128i hit = _mm_cmpeq_epi16(v, zero);
     for (int k = 0; k < count; ++k) hit = _mm_or_si128(hit, _mm_cmpeq_epi16(v, table.lanes[k]));
-    if (highToo) {
+    if (highMask) {
       __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, highBits), zero);
       hit = _mm_or_si128(hit, _mm_andnot_si128(ascii, _mm_cmpeq_epi16(zero, zero)));
     }
@@ -556,10 +663,10 @@ __attribute__((no_sanitize("address"))) const XMLCh* skipPlain(const XMLCh* p, c
   }
 }
 #else
-const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table, bool highToo) {
+const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table, XMLCh highMask) {
   for (;; ++p) {
     XMLCh c = *p;
-    if (c < 0x80 ? table.index[c] >= 0 : highToo) return p;
+    if (c < 0x80 ? table.index[c] >= 0 : (c & highMask) != 0) return p;
   }
 }
 #endif
@@ -571,14 +678,15 @@ void QelDomWriter::replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& 
   if (!p) return;
   const XMLCh* run = p;
   const bool charRefs = m_options & QEL_WRITE_CHAR_REFS;
-  // A code page that lacks characters: the writer writes their references
-  // itself, as the converter would drop some of them (U+FEFF) silently.
-  const bool checkHigh = charRefs || !m_encodable.empty();
   for (;;) {
-    p = skipPlain(p, table, checkHigh);
+    p = skipPlain(p, table, m_highMask);
     XMLCh c = *p;
     if (c == 0) break;
     if (c >= 0x80 && !charRefs) {
+      if ((c < 0xD800 || c > 0xDFFF) && m_encodable[c] == 1) {  // known to be encodable
+        ++p;
+        continue;
+      }
       int width;
       codePointAt(p, p + 2, width);
       if (canEncode(p, width)) {
@@ -596,6 +704,7 @@ void QelDomWriter::replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& 
       writeCharRef(codePointAt(p, p + 2, width));  // p[1] is readable: at worst the terminating zero
       p += width;
     }
+    m_writer.commitIfFull();  // a long text full of references stays within the buffer
     run = p;
   }
   m_writer.put(run, static_cast<XMLSize_t>(p - run));
@@ -606,10 +715,7 @@ void QelDomWriter::replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& 
 // child. The walk knows the parent, so it tells.
 void QelDomWriter::writeText(const DOMNode* node, int level, bool onlyChild) {
   if (!onlyChild) writeOffset(level);
-  const QelDomReplaceTable& table = (m_options & QEL_WRITE_CANONICAL)   ? canonicalTextTable
-                                    : (m_options & QEL_WRITE_CHAR_REFS) ? lineTextTable
-                                                                        : textTable;
-  replaceAndWrite(node->getNodeValue(), table);
+  replaceAndWrite(node->getNodeValue(), *m_textTable);
   if (!onlyChild) writeEndl();
 }
 
@@ -690,6 +796,7 @@ void QelDomWriter::writeCDataContent(const QelDomStr& text) {
     m_writer.put(QelUni::s_endCData, length(QelUni::s_endCData));
     m_writer.put(refs.data(), refs.size());
     m_writer.put(QelUni::s_startCData, length(QelUni::s_startCData));
+    m_writer.commitIfFull();
     segment = at;
   }
   m_writer.put(segment, static_cast<XMLSize_t>(end - segment));

@@ -5,6 +5,11 @@
 #include <unicode/ucnv_err.h>
 
 #include <cstring>
+#include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <string>
 
 struct LcLocale {
@@ -250,33 +255,83 @@ long QelNls::getCodePageId() const { return m_locale->number; }
 const XMLCh* QelNls::getCodePage() const { return m_codePageName.c_str(); }
 
 QelAutoBuffer<char> QelNls::fromUnicode(const XMLCh* text, long count) const {
-  UConverter* conv = m_locale->conv;
-  if (!conv || !text) return QelAutoBuffer<char>();
-  size_t n = count < 0 ? qelStrlen(text) : static_cast<size_t>(count);
-  size_t capacity = UCNV_GET_MAX_BYTES_FOR_STRING(n, ucnv_getMaxCharSize(conv)) + 16;
-  char* out = static_cast<char*>(std::malloc(capacity));
+  if (!m_locale->conv || !text) return QelAutoBuffer<char>();
+  std::vector<char> bytes;
+  size_t size = 0;
+  const char* converted = fromUnicode(text, count < 0 ? qelStrlen(text) : static_cast<size_t>(count), bytes, size);
+  char* out = static_cast<char*>(std::malloc(size ? size : 1));
   if (!out) throw std::bad_alloc();
-  const UChar* src = reinterpret_cast<const UChar*>(text);
-  const UChar* srcEnd = src + n;
-  size_t used = 0;
-  for (;;) {
-    char* target = out + used;
-    UErrorCode err = U_ZERO_ERROR;
-    ucnv_fromUnicode(conv, &target, out + capacity, &src, srcEnd, nullptr, true, &err);
-    used = static_cast<size_t>(target - out);
-    if (err == U_BUFFER_OVERFLOW_ERROR) {  // character references made it longer
-      capacity *= 2;
-      char* grown = static_cast<char*>(std::realloc(out, capacity));
-      if (!grown) {
-        std::free(out);
-        throw std::bad_alloc();
-      }
-      out = grown;
-      continue;
-    }
-    break;
+  if (size) std::memcpy(out, converted, size);
+  return QelAutoBuffer<char>(out, size);
+}
+
+namespace {
+
+// The code page id of UTF-16 in the machine's byte order, and of the other one.
+constexpr long kNativeUtf16 = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? -1 : -2;
+constexpr long kSwappedUtf16 = kNativeUtf16 == -1 ? -2 : -1;
+
+// Whether every surrogate of the text is part of a pair. Only then are UTF-16
+// bytes the units themselves; ICU writes a lone surrogate as a reference.
+bool surrogatesPaired(const XMLCh* p, size_t n) {
+  size_t i = 0;
+#ifdef __SSE2__
+  const __m128i high5 = _mm_set1_epi16(static_cast<short>(0xF800));
+  const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+  for (; i + 8 <= n; i += 8) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, high5), surrogate))) break;
   }
-  return QelAutoBuffer<char>(out, used);
+#endif
+  for (; i < n; ++i) {
+    if ((p[i] & 0xF800) != 0xD800) continue;
+    if (p[i] >= 0xDC00 || i + 1 == n || (p[i + 1] & 0xFC00) != 0xDC00) return false;
+    ++i;
+  }
+  return true;
+}
+
+void swapUnits(const XMLCh* in, size_t n, char* out) {
+  size_t i = 0;
+#ifdef __SSE2__
+  for (; i + 8 <= n; i += 8) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)));
+  }
+#endif
+  for (; i < n; ++i) {
+    out[2 * i] = static_cast<char>(in[i] >> 8);
+    out[2 * i + 1] = static_cast<char>(in[i] & 0xFF);
+  }
+}
+
+}  // namespace
+
+const char* QelNls::fromUnicode(const XMLCh* text, size_t count, std::vector<char>& bytes, size_t& size) const {
+  size = 0;
+  UConverter* conv = m_locale->conv;
+  if (!conv || !text || count == 0) return bytes.data();
+  const long id = m_locale->number;
+  if ((id == kNativeUtf16 || id == kSwappedUtf16) && surrogatesPaired(text, count)) {
+    size = 2 * count;
+    if (id == kNativeUtf16) return reinterpret_cast<const char*>(text);
+    if (bytes.size() < size) bytes.resize(size);
+    swapUnits(text, count, bytes.data());
+    return bytes.data();
+  }
+  size_t needed = UCNV_GET_MAX_BYTES_FOR_STRING(count, ucnv_getMaxCharSize(conv)) + 16;
+  if (bytes.size() < needed) bytes.resize(needed);
+  const UChar* src = reinterpret_cast<const UChar*>(text);
+  const UChar* srcEnd = src + count;
+  for (;;) {
+    char* target = bytes.data() + size;
+    UErrorCode err = U_ZERO_ERROR;
+    ucnv_fromUnicode(conv, &target, bytes.data() + bytes.size(), &src, srcEnd, nullptr, true, &err);
+    size = static_cast<size_t>(target - bytes.data());
+    if (err != U_BUFFER_OVERFLOW_ERROR) break;
+    bytes.resize(2 * bytes.size());  // character references made it longer
+  }
+  return bytes.data();
 }
 
 QelAutoBuffer<XMLCh> QelNls::toUnicode(const char* bytes, long count) const {

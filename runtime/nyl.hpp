@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qelutil.hpp"
 
@@ -22,7 +23,7 @@
 struct LcLocale;
 
 // Locale error numbers.
-constexpr long QEL_NLS_UNKNOWN_CODEPAGE = 30;  // no code page of that name
+constexpr long QEL_NLS_UNKNOWN_CODEPAGE = 30;   // no code page of that name
 constexpr long QEL_NLS_CONVERSION_FAILED = 31;  // the converter failed
 
 // A code page descriptor; the first field is the code page number.
@@ -67,6 +68,11 @@ class QELRT_API QelNls {
   // The text converted to bytes (not zero-terminated); count is the number of
   // code units, -1 for up to the terminating zero.
   QelAutoBuffer<char> fromUnicode(const XMLCh* text, long count) const;
+  // The same conversion for a caller that converts piece after piece: the
+  // bytes go to `bytes`, which only grows and is reused from one call to the
+  // next. UTF-16 text in the machine's own byte order needs no conversion: the
+  // result is then the text itself. Returns where the `size` bytes begin.
+  const char* fromUnicode(const XMLCh* text, size_t count, std::vector<char>& bytes, size_t& size) const;
   // The bytes decoded to UTF-16 (zero-terminated).
   QelAutoBuffer<XMLCh> toUnicode(const char* bytes, long count) const;
 
