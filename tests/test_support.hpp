@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -181,6 +182,56 @@ short domCode(Fn fn) {
     return e.code;
   }
   return 0;
+}
+
+// The content of a node as a parser sees it: runs of text and CDATA merged
+// (empty runs are no content), entity references replaced by their
+// children, comments kept or left out.
+inline void contentItems(const xercesc::DOMNode* node, bool comments,
+                         std::vector<std::pair<const xercesc::DOMNode*, std::u16string>>& out) {
+  using xercesc::DOMNode;
+  for (const DOMNode* c = node->getFirstChild(); c; c = c->getNextSibling()) {
+    const short t = c->getNodeType();
+    if (t == DOMNode::ENTITY_REFERENCE_NODE) {
+      contentItems(c, comments, out);
+    } else if (t == DOMNode::TEXT_NODE || t == DOMNode::CDATA_SECTION_NODE) {
+      if (!*c->getNodeValue()) continue;
+      if (out.empty() || out.back().first) out.emplace_back(nullptr, u"");
+      out.back().second += c->getNodeValue();
+    } else if (t == DOMNode::ELEMENT_NODE || t == DOMNode::PROCESSING_INSTRUCTION_NODE ||
+               (comments && t == DOMNode::COMMENT_NODE)) {
+      out.emplace_back(c, u"");
+    }
+  }
+}
+
+// Whether two trees hold the same content: names, values, attributes (in any
+// order) and the items above; `why` says where they part.
+inline bool sameContent(const xercesc::DOMNode* a, const xercesc::DOMNode* b, bool comments, std::string& why) {
+  auto value = [](const xercesc::DOMNode* n) { return std::u16string(n->getNodeValue() ? n->getNodeValue() : u""); };
+  auto attributes = [&](const xercesc::DOMNode* n) {
+    std::map<std::u16string, std::u16string> m;
+    const xercesc::DOMNamedNodeMap* map = n->getAttributes();
+    for (XMLSize_t i = 0; map && i < map->getLength(); ++i) m[map->item(i)->getNodeName()] = value(map->item(i));
+    return m;
+  };
+  const std::string where = u8(a->getNodeName());
+  if (std::u16string(a->getNodeName()) != b->getNodeName())
+    return why = "name " + where + " vs " + u8(b->getNodeName()), false;
+  if (value(a) != value(b)) return why = "value of " + where, false;
+  if (attributes(a) != attributes(b)) return why = "attributes of " + where, false;
+  std::vector<std::pair<const xercesc::DOMNode*, std::u16string>> ia, ib;
+  contentItems(a, comments, ia);
+  contentItems(b, comments, ib);
+  if (ia.size() != ib.size()) return why = "child count of " + where, false;
+  for (size_t i = 0; i < ia.size(); ++i) {
+    if (!ia[i].first != !ib[i].first) return why = "child kinds of " + where, false;
+    if (!ia[i].first && ia[i].second != ib[i].second)
+      return why = "text in " + where + ": [" + u8(ia[i].second.c_str()) + "] vs [" + u8(ib[i].second.c_str()) + "]",
+             false;
+    if (ia[i].first && !sameContent(ia[i].first, ib[i].first, comments, why)) return false;
+  }
+  return true;
 }
 
 }  // namespace qeltest
