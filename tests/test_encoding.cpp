@@ -122,43 +122,57 @@ std::string declared(const std::string& data) {
   return o.name;
 }
 
-TEST_F(EncodingTest, DeclarationScanInAscii) {
-  const std::string v31(31, 'A'), v32(32, 'A');
-  struct Case {
-    std::string data;
-    std::string expected;
-  } cases[] = {
-      {"<?xml version='1.0' encoding='ISO-8859-1'?><a/>", "ISO-8859-1"},
-      {"<?xml version=\"1.0\" encoding=\"iso-8859-2\"?>", "iso-8859-2"},  // letter case kept
-      {"<?xml encoding='UTF-8'?>", "UTF-8"},                              // no version
-      {"<?xmlversion='1.0'encoding='x'", "x"},                            // no spaces at all
-      {"<?xml \t\r\n version \t= \n'1.0'\r\n encoding \t=\r\n \"koi8-r\"?>", "koi8-r"},
-      {"<?xml version='1.0' standalone='yes' encoding='UTF-8'?>", "-"},
-      {"<?xml Version='1.0' encoding='x'?>", "-"},
-      {"<?xml version='1.0' Encoding='x'?>", "-"},
-      {"<?XML version='1.0' encoding='x'?>", "-"},
-      {"<?xml encoding=\"abc'?>                                  ", "-"},  // quotes must match
-      {"<?xml encoding=\"ab'c\"?>", "ab'c"},
-      {"<?xml version='1.0\" encoding=\"x' encoding=\"y\"?>", "y"},  // the version ends at its own quote
-      {"<?xml encoding='" + v31 + "'?>", v31},
-      {"<?xml encoding='" + v32 + "'?>", "-"},
-      {"<?xml encoding=''?>", "-"},  // an empty value names nothing
-      {"<?xml version='" + std::string(19, '1') + "' encoding='x'?>", "x"},
-      {"<?xml version='" + std::string(20, '1') + "' encoding='x'?>", "-"},
-      {"<?xml version='1.0' encoding 'x'?>", "-"},
-      {"<?xml version '1.0' encoding='x'?>", "-"},
-      {"<?xml version=1.0 encoding='x'?>", "-"},
-      {"<?xml encoding=x?>", "-"},
-      {"\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?>", "-"},
-      {"<?xml\x40version='1.0' encoding='x'?>", "-"},  // an EBCDIC space is no space here
-      {"<?xml!!!!!!!!!!!!!!!!!", "-"},
-      {" <?xml encoding='x'?>", "-"},
-      {"<a/>", "-"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.data);
-    EXPECT_EQ(declared(c.data), c.expected);
+// Each row as written (ASCII) and in code page 37 ("?": not meaningful there).
+// A name is at most 31 characters, a version at most 19.
+TEST_F(EncodingTest, DeclarationScanInBothFamilies) {
+  const std::string v31(31, 'A'), v32(32, 'A'), n19(19, '1'), n20(20, '1');
+  const struct {
+    std::string text, ascii, ebcdic;
+  } rows[] = {{"<?xml version='1.0' encoding='ISO-8859-1'?><a/>", "ISO-8859-1", "ISO-8859-1"},
+              {"<?xml version=\"1.0\" encoding=\"iso-8859-2\"?>", "iso-8859-2", "iso-8859-2"},  // letter case kept
+              {"<?xml encoding='UTF-8'?>", "UTF-8", "UTF-8"},                                   // no version
+              {"<?xmlversion='1.0'encoding='x'", "x", "x"},                                     // no spaces at all
+              {"<?xml version = '1.0' encoding = 'x'?>", "x", "x"},
+              // Tab and line feed are spaces in both families; carriage return only in ASCII.
+              {"<?xml \t\r\n version \t= \n'1.0'\r\n encoding \t=\r\n \"koi8-r\"?>", "koi8-r", "-"},
+              {"<?xml version='1.0' standalone='yes' encoding='UTF-8'?>", "-", "-"},
+              {"<?xml Version='1.0' encoding='x'?>", "-", "-"},
+              {"<?xml version='1.0' Encoding='x'?>", "-", "-"},
+              {"<?XML version='1.0' encoding='x'?>", "-", "-"},
+              {"<?xml encoding=\"abc'?>" + std::string(40, ' '), "-", "-"},  // quotes must match
+              {"<?xml encoding=\"ab'c\"?>", "ab'c", "ab'c"},
+              {"<?xml version='1.0\" encoding=\"x' encoding=\"y\"?>", "y", "y"},  // the version ends at its own quote
+              {"<?xml encoding='" + v31 + "'?>", v31, v31},
+              {"<?xml encoding='" + v32 + "'?>", "-", "-"},
+              {"<?xml encoding=''?>", "-", "-"},  // an empty value names nothing
+              {"<?xml version='" + n19 + "' encoding='x'?>", "x", "x"},
+              {"<?xml version='" + n20 + "' encoding='x'?>", "-", "-"},
+              {"<?xml version='1.0' encoding 'x'?>", "-", "-"},
+              {"<?xml version '1.0' encoding='x'?>", "-", "-"},
+              {"<?xml version=1.0 encoding='x'?>", "-", "-"},
+              {"<?xml encoding=x?>", "-", "-"},
+              {"<?xml!!!!!!!!!!!!!!!!!", "-", "-"},
+              {" <?xml encoding='x'?>", "-", "-"},
+              {"<a/>", "-", "-"},
+              {"\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?>", "-", "?"},
+              {"<?xml\x40version='1.0' encoding='x'?>", "-", "?"}};  // 0x40, the EBCDIC space, is no space here
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text);
+    EXPECT_EQ(declared(r.text), r.ascii);
+    if (r.ebcdic == "?") continue;
+    Outcome o = recognize(cp37(r.text));
+    EXPECT_EQ(o.origin == QelEncOrigin::Declaration ? o.name : "-", r.ebcdic) << "in code page 37";
+    EXPECT_EQ(o.stored, r.ebcdic == "-" ? "IBM037" : r.ebcdic) << "in code page 37";
   }
+  // EBCDIC spaces (space, line feed, new line, tab) are skipped; an ASCII space
+  // is none in this family. ASCII bytes are not scanned with the EBCDIC
+  // tables, nor the reverse.
+  EXPECT_EQ(declared(cp37("<?xml") + bytes({0x40, 0x25, 0x15, 0x05}) + cp37("encoding") + bytes({0x05}) + cp37("=") +
+                     bytes({0x15}) + cp37("'x'")),
+            "x");
+  EXPECT_EQ(declared(cp37("<?xml") + " " + cp37("encoding='x'")), "-");
+  EXPECT_EQ(declared(cp37("<?xml encoding='x'?>").substr(0, 5) + "encoding='x'"), "-");
+  EXPECT_EQ(declared("<?xml " + cp37("encoding='x'")), "-");
 }
 
 TEST_F(EncodingTest, TruncatedDeclarationsNameNothing) {
@@ -171,48 +185,6 @@ TEST_F(EncodingTest, TruncatedDeclarationsNameNothing) {
     }
     EXPECT_EQ(recognize(full).origin, QelEncOrigin::Declaration);
   }
-}
-
-TEST_F(EncodingTest, DeclarationScanInCodePage37) {
-  struct Case {
-    std::string data;  // written in code page 37
-    std::string expected;
-  } cases[] = {
-      {cp37("<?xml version='1.0' encoding='ISO-8859-1'?><a/>"), "ISO-8859-1"},
-      {cp37("<?xml version=\"1.0\" encoding=\"IBM500\"?>"), "IBM500"},
-      {cp37("<?xml encoding='ebcdic-cp-us'?>"), "ebcdic-cp-us"},
-      {cp37("<?xmlversion='1.0'encoding='x'"), "x"},
-      {cp37("<?xml version = '1.0' encoding = 'x'?>"), "x"},
-      {cp37("<?xml version='1.0' standalone='yes' encoding='UTF-8'?>"), "-"},
-      {cp37("<?xml version='1.0' Encoding='x'?>"), "-"},
-      {cp37("<?xml encoding='" + std::string(31, 'B') + "'?>"), std::string(31, 'B')},
-      {cp37("<?xml encoding='" + std::string(32, 'B') + "'?>"), "-"},
-      {cp37("<?xml version='" + std::string(19, '1') + "' encoding='x'?>"), "x"},
-      {cp37("<?xml version='" + std::string(20, '1') + "' encoding='x'?>"), "-"},
-      {cp37("<?xml encoding=\"abc'?>") + std::string(40, '\x40'), "-"},
-      // EBCDIC spaces (space, line feed, new line, tab) are skipped; an ASCII
-      // space or an EBCDIC carriage return is not a space in this family.
-      {cp37("<?xml") + bytes({0x40, 0x25, 0x15, 0x05}) + cp37("encoding") + bytes({0x05}) + cp37("=") + bytes({0x15}) +
-           cp37("'x'"),
-       "x"},
-      {cp37("<?xml") + " " + cp37("encoding='x'"), "-"},
-      {cp37("<?xml") + bytes({0x0D}) + cp37("encoding='x'"), "-"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.expected);
-    Outcome o = recognize(c.data);
-    if (c.expected == "-") {
-      EXPECT_EQ(o.origin, QelEncOrigin::Probe);
-      EXPECT_EQ(o.stored, "IBM037");
-    } else {
-      EXPECT_EQ(o.origin, QelEncOrigin::Declaration);
-      EXPECT_EQ(o.name, c.expected);
-      EXPECT_EQ(o.stored, c.expected);
-    }
-  }
-  // ASCII bytes are not scanned with the EBCDIC tables, nor the reverse.
-  EXPECT_EQ(declared(cp37("<?xml encoding='x'?>").substr(0, 5) + "encoding='x'"), "-");
-  EXPECT_EQ(declared("<?xml " + cp37("encoding='x'")), "-");
 }
 
 // --- final decision -------------------------------------------------------------
@@ -520,19 +492,6 @@ std::vector<CorpusEntry> readManifest() {
   return entries;
 }
 
-class CountingErrors : public HandlerBase {
- public:
-  void error(const SAXParseException& e) override { note(e); }
-  void fatalError(const SAXParseException& e) override { note(e); }
-  int count = 0;
-  std::string first;
-
- private:
-  void note(const SAXParseException& e) {
-    if (count++ == 0) first = qelToMbcs(e.getMessage());
-  }
-};
-
 void collectText(const DOMNode* node, std::u16string& out) {
   for (const DOMNode* n = node->getFirstChild(); n; n = n->getNextSibling()) {
     if (n->getNodeType() == DOMNode::TEXT_NODE || n->getNodeType() == DOMNode::CDATA_SECTION_NODE)
@@ -579,16 +538,14 @@ TEST_F(EncodingTest, CorpusIsRecognizedAndParsesToTheExpectedText) {
     }
 
     XercesDOMParser parser;
-    CountingErrors errors;
-    parser.setErrorHandler(&errors);
     parser.setValidationScheme(XercesDOMParser::Val_Never);
     parser.setDoNamespaces(false);
     parser.parse(src);
     if (e.expected == "error") {
-      EXPECT_GT(errors.count, 0);
+      EXPECT_GT(parser.getErrorCount(), 0u);
       continue;
     }
-    EXPECT_EQ(errors.count, 0) << errors.first;
+    EXPECT_EQ(parser.getErrorCount(), 0u);
     ASSERT_NE(parser.getDocument(), nullptr);
     std::u16string text;
     collectText(parser.getDocument(), text);
