@@ -343,9 +343,9 @@ TEST_F(Trace, LevelSelectionAndPrecedence) {
 
   // A function's own entry beats its component's, which beats the bare
   // number; the order in the text does not matter.
-  for (const char* spec : {"COMPA=0x10,fnA=0xD0,0x40", "0x40, fnA = 0xD0 ,COMPA=0x10", "fnA=208,COMPA=16,64"}) {
-    SCOPED_TRACE(spec);
-    moxSetTrace(spec);
+  for (const char* levels : {"COMPA=0x10,fnA=0xD0,0x40", "0x40, fnA = 0xD0 ,COMPA=0x10", "fnA=208,COMPA=16,64"}) {
+    SCOPED_TRACE(levels);
+    moxSetTrace(levels);
     EXPECT_EQ(TRC1_Level(&s_fnA), 0xD0u);
     EXPECT_EQ(TRC1_Level(&s_fnB), 0x10u);
     EXPECT_EQ(TRC1_Level(&s_fnC), 0x40u);
@@ -362,11 +362,11 @@ TEST_F(Trace, LevelSelectionAndPrecedence) {
 
 TEST_F(Trace, MalformedSpecsThrowAndLeaveTheLevelsUnchanged) {
   moxSetTrace("fnA=0x40");
-  for (const char* spec : {"abc", "fnA=", "=0x40", "fnA=0x40,", ",0x40", "fnA=zz", "0x40 0x80", "fnA=-1",
-                           "fnA=0x100000000", "fn-A=1", "fnA==1", "fnA=0x40,,fnB=1"}) {
-    EXPECT_THROW(moxSetTrace(spec), std::invalid_argument) << spec;
-    EXPECT_EQ(TRC1_Level(&s_fnA), 0x40u) << spec;
-    EXPECT_EQ(TRC1_Level(&s_fnB), 0u) << spec;
+  for (const char* levels : {"abc", "fnA=", "=0x40", "fnA=0x40,", ",0x40", "fnA=zz", "0x40 0x80", "fnA=-1",
+                             "fnA=0x100000000", "fn-A=1", "fnA==1", "fnA=0x40,,fnB=1"}) {
+    EXPECT_THROW(moxSetTrace(levels), std::invalid_argument) << levels;
+    EXPECT_EQ(TRC1_Level(&s_fnA), 0x40u) << levels;
+    EXPECT_EQ(TRC1_Level(&s_fnB), 0u) << levels;
   }
   EXPECT_NO_THROW(moxSetTrace("  "));
   EXPECT_EQ(TRC1_Level(&s_fnA), 0u);
