@@ -1,18 +1,12 @@
 // Checks of text and names, and raw item name conversion. No test here starts
 // the XML platform: the checks must work without it.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <exception>
-#include <memory>
 #include <random>
-#include <string>
-#include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLChar.hpp>
-#include <xercesc/util/XMLString.hpp>
 
-#include "mox.hpp"
 #include "qelichk.hpp"
+#include "test_support.hpp"
 
 using xercesc::DOMException;
 using xercesc::XMLChar1_0;
@@ -186,58 +180,29 @@ TEST(ThrowingCheck, ReturnsArgumentOrThrowsCodeFive) {
   EXPECT_EQ(xercesc::XMLPlatformUtils::fgMemoryManager, nullptr);  // the platform was never started
 }
 
-class TraceLines : public ::testing::Test {
- protected:
-  void trace(const char* levels) {
-    lines.clear();
-    moxSetTrace(levels);
-    moxSetSink([this](const std::string& line) { lines += line + "\n"; });
-  }
-  void TearDown() override {
-    moxSetSink({});
-    moxSetTrace("");
-  }
-  std::string lines;
-};
-
-TEST_F(TraceLines, Checks) {
+TEST(CheckTrace, NestedErrorLinesAndTheEmptyNameError) {
   char message[100];
-  trace("QELDOM=0xC0");
-  EXPECT_FALSE(qelCheckXmlName(u"1\xE9", message));
-  EXPECT_EQ(lines,
-            "QELDOM qelCheckXmlName: Entry\nQELDOM qelCheckXmlName: Args - (1\xC3\xA9)\n"
-            "QELDOM invalidCharError: Entry\nQELDOM invalidCharError: Args - \n"
-            "QELDOM invalidCharError: !!! Error - Invalid character 0x31 at pos 0.\n"
-            "QELDOM invalidCharError: Exit\nQELDOM qelCheckXmlName: Exit (0)\n");
-  trace("QELDOM=0xC0");
-  EXPECT_FALSE(qelCheckXmlText(u"a\xD800\x62", 2, nullptr));
-  EXPECT_EQ(lines,
-            "QELDOM qelCheckXmlText: Entry\nQELDOM qelCheckXmlText: Args - (a\xEF\xBF\xBD)\n"
-            "QELDOM qelCheckXmlText: !!! Error - NULL\nQELDOM qelCheckXmlText: Return - 0\n"
-            "QELDOM qelCheckXmlText: Exit\n");
-  trace("QELDOM=0x80");
-  EXPECT_FALSE(qelCheckXmlEncName(u"9", message));
-  EXPECT_TRUE(qelCheckXmlUri(u"x", message));
-  EXPECT_EQ(lines, "QELDOM invalidCharError: !!! Error - Invalid character 0x39 at pos 0.\n");
-}
-
-TEST_F(TraceLines, RawNameAndItsEmptyError) {
-  trace("qelRawToXmlName=0xC0");
-  EXPECT_EQ(qelRawToXmlName(u"a b").toString(), "a.H20.b");
-  EXPECT_EQ(lines,
-            "QELDOM qelRawToXmlName: Entry\nQELDOM qelRawToXmlName: Args - (a b)\nQELDOM qelRawToXmlName: Exit\n");
-  trace("qelRawToXmlName=0xC0");
-  try {
-    qelRawToXmlName(QelUniString());
-    ADD_FAILURE();
-  } catch (const QelError& e) {
-    EXPECT_EQ(e.getRc(), QELRC_INVALID_IDSTR);
-    EXPECT_EQ(e.getOp(), QELOP_REPOSITORY);
-    EXPECT_EQ(e.getFlag(), 1u);
-    EXPECT_EQ(e.getFunction(), "qelRawToXmlName");
-    EXPECT_STREQ(e.getMessage(), "Raw item name is an empty string.");
+  {
+    qeltest::TraceCapture trace("QELDOM=0xC0");
+    EXPECT_FALSE(qelCheckXmlName(u"1\xE9", message));
+    EXPECT_FALSE(qelCheckXmlText(u"a\xD800\x62", 2, nullptr));
+    EXPECT_EQ(trace.lines(),
+              (qeltest::Lines{"QELDOM qelCheckXmlName: Entry", "QELDOM qelCheckXmlName: Args - (1\xC3\xA9)",
+                              "QELDOM invalidCharError: Entry", "QELDOM invalidCharError: Args - ",
+                              "QELDOM invalidCharError: !!! Error - Invalid character 0x31 at pos 0.",
+                              "QELDOM invalidCharError: Exit", "QELDOM qelCheckXmlName: Exit (0)",
+                              "QELDOM qelCheckXmlText: Entry", "QELDOM qelCheckXmlText: Args - (a\xEF\xBF\xBD)",
+                              "QELDOM qelCheckXmlText: !!! Error - NULL", "QELDOM qelCheckXmlText: Return - 0",
+                              "QELDOM qelCheckXmlText: Exit"}));
   }
-  EXPECT_EQ(lines, "QELDOM qelRawToXmlName: Entry\nQELDOM qelRawToXmlName: Args - ()\n");  // no error line
+  qeltest::TraceCapture trace("qelRawToXmlName=0xC0");
+  QelError e = qeltest::errorOf([] { qelRawToXmlName(QelUniString()); });
+  EXPECT_EQ(e.getRc(), QELRC_INVALID_IDSTR);
+  EXPECT_EQ(e.getOp(), QELOP_REPOSITORY);
+  EXPECT_EQ(e.getFlag(), 1u);
+  EXPECT_EQ(e.getFunction(), "qelRawToXmlName");
+  EXPECT_STREQ(e.getMessage(), "Raw item name is an empty string.");
+  EXPECT_EQ(trace.of("qelRawToXmlName"), (qeltest::Lines{"Entry", "Args - ()"}));  // no error line
 }
 
 TEST(RawName, ConversionTable) {

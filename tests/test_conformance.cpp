@@ -3,54 +3,23 @@
 // as well as Xerces-C alone in every category, and every failure of the
 // library must be listed, with its reason, in
 // tests/data/conformance-known-failures.txt.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
-#include <map>
-#include <memory>
 #include <set>
-#include <sstream>
-#include <string>
-#include <vector>
 #include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/parsers/XercesDOMParser.hpp>
-#include <xercesc/sax/HandlerBase.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 
-#include "qeldom.hpp"
-#include "qelidwrt.hpp"
-#include "qelipars.hpp"
-#include "qeloutstream.hpp"
+#include "test_support.hpp"
 
 XERCES_CPP_NAMESPACE_USE
+using namespace qeltest;
 namespace fs = std::filesystem;
-
 
 namespace {
 
-// Any http system id fails at once on a closed local port instead of
-// reaching the network.
-const bool s_noNetwork = [] {
-  setenv("http_proxy", "http://127.0.0.1:9", 1);
-  setenv("HTTP_PROXY", "http://127.0.0.1:9", 1);
-  setenv("ALL_PROXY", "http://127.0.0.1:9", 1);
-  return true;
-}();
-
-struct DocDeleter {
-  void operator()(DOMDocument* d) const {
-    if (d) d->release();
-  }
-};
-using DocPtr = std::unique_ptr<DOMDocument, DocDeleter>;
-
-std::string u8(const XMLCh* s) { return qelToMbcs(s); }
+const bool s_noNetwork = noNetwork();
 
 std::string attr(const DOMElement* e, const XMLCh* name) { return u8(e->getAttribute(name)); }
 
@@ -178,75 +147,6 @@ Outcome bareParseBuffer(const std::string& bytes, unsigned long opt) {
   return bareParse(src, opt);
 }
 
-// --- tree comparison ---------------------------------------------------------------------------------
-
-// Two trees are the same when their elements, attributes (in any order),
-// processing instructions and runs of character data agree. Comments are not
-// compared (canonical form leaves them out), and a CDATA section counts as
-// text (canonical form writes it as text).
-std::vector<std::pair<const DOMNode*, std::u16string>> items(const DOMNode* node) {
-  std::vector<std::pair<const DOMNode*, std::u16string>> out;
-  bool inText = false;
-  for (const DOMNode* c = node->getFirstChild(); c; c = c->getNextSibling()) {
-    short t = c->getNodeType();
-    if (t == DOMNode::TEXT_NODE || t == DOMNode::CDATA_SECTION_NODE) {
-      if (!inText) out.emplace_back(nullptr, u"");
-      out.back().second += c->getNodeValue();
-      inText = true;
-    } else if (t == DOMNode::ELEMENT_NODE || t == DOMNode::PROCESSING_INSTRUCTION_NODE) {
-      out.emplace_back(c, u"");
-      inText = false;
-    }
-  }
-  // Empty runs (an empty CDATA section) are no content.
-  out.erase(std::remove_if(out.begin(), out.end(), [](auto& p) { return !p.first && p.second.empty(); }), out.end());
-  return out;
-}
-
-bool sameTree(const DOMNode* a, const DOMNode* b, std::string& why) {
-  if (!XMLString::equals(a->getNodeName(), b->getNodeName())) {
-    why = "name " + u8(a->getNodeName()) + " vs " + u8(b->getNodeName());
-    return false;
-  }
-  if (a->getNodeType() == DOMNode::PROCESSING_INSTRUCTION_NODE) {
-    if (XMLString::equals(a->getNodeValue(), b->getNodeValue())) return true;
-    why = "PI data of " + u8(a->getNodeName());
-    return false;
-  }
-  auto attrs = [](const DOMNode* n) {
-    std::map<std::u16string, std::u16string> m;
-    const DOMNamedNodeMap* map = n->getAttributes();
-    for (XMLSize_t i = 0; map && i < map->getLength(); ++i)
-      m[map->item(i)->getNodeName()] = map->item(i)->getNodeValue();
-    return m;
-  };
-  if (attrs(a) != attrs(b)) {
-    why = "attributes of " + u8(a->getNodeName());
-    return false;
-  }
-  auto ia = items(a), ib = items(b);
-  if (ia.size() != ib.size()) {
-    why = "child count of " + u8(a->getNodeName());
-    return false;
-  }
-  for (size_t i = 0; i < ia.size(); ++i) {
-    if (!ia[i].first != !ib[i].first) {
-      why = "child kinds of " + u8(a->getNodeName());
-      return false;
-    }
-    if (!ia[i].first) {
-      if (ia[i].second != ib[i].second) {
-        why = "text in " + u8(a->getNodeName()) + ": [" + qelToMbcs(ia[i].second.c_str()) + "] vs [" +
-              qelToMbcs(ib[i].second.c_str()) + "]";
-        return false;
-      }
-    } else if (!sameTree(ia[i].first, ib[i].first, why)) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // --- one run of the suite through one parser ---------------------------------------------------
 
 using FileParser = std::function<Outcome(const fs::path&, unsigned long)>;
@@ -274,8 +174,7 @@ void record(Results& failures, Tally& tally, const std::string& category, const 
 std::string roundTrip(const Outcome& first, unsigned long opt, const BufferParser& parseBuffer) {
   std::string bytes;
   try {
-    QelStringOutputStream stream(bytes);
-    qelWriteNode(first.doc->getDocumentElement(), stream, QEL_WRITE_CANONICAL, "UTF-8", nullptr);
+    bytes = write(first.doc->getDocumentElement(), QEL_WRITE_CANONICAL, "UTF-8");
   } catch (const std::exception& e) {
     return std::string("write failed: ") + e.what();
   } catch (const DOMException& e) {
@@ -283,8 +182,11 @@ std::string roundTrip(const Outcome& first, unsigned long opt, const BufferParse
   }
   Outcome second = parseBuffer(bytes, opt);
   if (!second.doc) return "canonical output does not parse: " + second.error;
+  // Comments are not compared (canonical form leaves them out), and a CDATA
+  // section counts as text (canonical form writes it as text).
   std::string why;
-  if (!sameTree(first.doc->getDocumentElement(), second.doc->getDocumentElement(), why)) return "trees differ: " + why;
+  if (!sameContent(first.doc->getDocumentElement(), second.doc->getDocumentElement(), false, why))
+    return "trees differ: " + why;
   return "";
 }
 

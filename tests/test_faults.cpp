@@ -5,31 +5,21 @@
 // unchanged, nothing may be written twice, and no memory may leak (the
 // AddressSanitizer build checks leaks at exit). Each test prints how many
 // fault points it tried as a "FAULTS <case> points=<n>" line.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <memory>
 #include <new>
-#include <string>
-#include <vector>
 #include <xercesc/util/OutOfMemoryException.hpp>
 
-#include "qeldom.hpp"
-#include "qelidwrt.hpp"
-#include "qelipars.hpp"
 #include "qelnewrl.hpp"
+#include "test_support.hpp"
 
 XERCES_CPP_NAMESPACE_USE
+using namespace qeltest;
 
 namespace {
 
-struct DocDeleter {
-  void operator()(DOMDocument* d) const {
-    if (d) d->release();
-  }
-};
-using DocPtr = std::unique_ptr<DOMDocument, DocDeleter>;
+// ctest runs every test in a process of its own: start the platform (and
+// its first allocations) before any injection.
+const auto* const s_platform = ::testing::AddGlobalTestEnvironment(new Platform);
 
 // What the failing stream throws: a type of the caller's own.
 struct StreamFailure {
@@ -168,20 +158,14 @@ TEST(Faults, StreamThrowingInTheFinalCommitOfTheWriter) {
 // --- allocation failures ---------------------------------------------------------------------
 
 TEST(Faults, AllocationFailingAtEachPointOfAParse) {
-  DocPtr reference(qelParseDoc(kSampleXml, sizeof kSampleXml - 1, QEL_PARSE_TRIM, nullptr));
-  std::string expected;
-  QelStringOutputStream expectedStream(expected);
-  qelWriteNode(reference.get(), expectedStream, 0, "UTF-8", nullptr);
+  const std::string expected = write(parse(kSampleXml, QEL_PARSE_TRIM).get(), 0, "UTF-8");
 
   DocPtr result;
   int points =
       failEachAllocation([&] { result.reset(qelParseDoc(kSampleXml, sizeof kSampleXml - 1, QEL_PARSE_TRIM, nullptr)); },
                          [&](int) { EXPECT_EQ(result, nullptr); });
   ASSERT_NE(result, nullptr);
-  std::string written;
-  QelStringOutputStream stream(written);
-  qelWriteNode(result.get(), stream, 0, "UTF-8", nullptr);
-  EXPECT_EQ(written, expected);
+  EXPECT_EQ(write(result.get(), 0, "UTF-8"), expected);
   EXPECT_GT(points, 100);  // Xerces-C's allocations are among them
   std::printf("FAULTS parse points=%d\n", points);
 }
@@ -197,16 +181,9 @@ TEST(Faults, AllocationFailingAtEachPointOfAParseUnderAParent) {
       },
       [&](int n) {
         // The caller's document is still whole: it can be written and read back.
-        std::string out;
-        QelStringOutputStream stream(out);
-        qelWriteNode(doc.get(), stream, 0, "UTF-8", nullptr);
-        DocPtr back(qelParseDoc(out.data(), out.size(), 0, nullptr));
-        EXPECT_NE(back, nullptr) << "after failure " << n;
+        EXPECT_NE(parse(write(doc.get(), 0, "UTF-8")), nullptr) << "after failure " << n;
       });
-  std::string out;
-  QelStringOutputStream stream(out);
-  qelWriteNode(doc.get(), stream, 0, "UTF-8", nullptr);
-  EXPECT_EQ(out, "<host><part n=\"1\">text &amp; more<sub/><!-- c --></part></host>");
+  EXPECT_EQ(write(doc.get(), 0, "UTF-8"), "<host><part n=\"1\">text &amp; more<sub/><!-- c --></part></host>");
   std::printf("FAULTS parse-under-parent points=%d\n", points);
 }
 
@@ -217,9 +194,7 @@ TEST(Faults, AllocationFailingAtEachPointOfAWrite) {
   const char* encodings[] = {"UTF-8", "UTF-16LE", "ISO-8859-1"};
   for (const char* encoding : encodings) {
     DocPtr doc = sampleDocument(8);
-    std::string expected;
-    QelStringOutputStream expectedStream(expected);
-    qelWriteNode(doc.get(), expectedStream, QEL_WRITE_XML_DECL | QEL_WRITE_DOCTYPE, encoding, nullptr);
+    const std::string expected = write(doc.get(), QEL_WRITE_XML_DECL | QEL_WRITE_DOCTYPE, encoding);
 
     std::string written;
     int points = failEachAllocation(
@@ -285,13 +260,3 @@ extern "C" __attribute__((visibility("default"))) const char* __lsan_default_sup
 extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
   return "fast_unwind_on_malloc=0";
 }
-
-// ctest runs every test in a process of its own: start the platform (and
-// its first allocations) before any injection.
-namespace {
-class PlatformEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { tavDomInit(); }
-};
-::testing::Environment* const s_platform = ::testing::AddGlobalTestEnvironment(new PlatformEnvironment);
-}  // namespace

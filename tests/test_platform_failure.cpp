@@ -12,10 +12,10 @@
 #include <xercesc/util/PanicHandler.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
-#include "mox.hpp"
-#include "qeldom.hpp"
+#include "test_support.hpp"
 
 XERCES_CPP_NAMESPACE_USE
+using namespace qeltest;
 
 namespace {
 
@@ -83,56 +83,37 @@ std::string expectedMessage(Failure failure) {
 // held.
 [[noreturn]] void scenario(Expected e) {
   s_failure = e.failure;
-  std::vector<std::string> lines;
-  moxSetSink([&](const std::string& line) { lines.push_back(line); });
-  char spec[64];
-  std::snprintf(spec, sizeof spec, "tavDomInit=0x%X", e.level);
-  moxSetTrace(spec);
-
-  std::string first;
-  try {
-    tavDomInit();
-    ADD_FAILURE() << "tavDomInit did not fail";
-  } catch (const QelError& error) {
-    first = error.what();
-    EXPECT_EQ(error.getRc(), 21301);
-    EXPECT_EQ(error.getRcName(), "QELRC_DOM_API_ERROR");
-    EXPECT_EQ(error.getOp(), 101);
-    EXPECT_EQ(error.getOpName(), "QELOP_REPOSITORY");
-    EXPECT_EQ(error.getFunction(), "tavDomInit");
-    EXPECT_EQ(error.getSourcePath(), "qeldom/qeldom");
-    EXPECT_EQ(error.getErrorType(), 2);
-    EXPECT_GT(error.getLine(), 0);
-  }
+  auto trace = std::make_unique<TraceCapture>("tavDomInit=" + std::to_string(e.level));
+  QelError error = errorOf([] { tavDomInit(); });
+  const std::string first = error.what();
+  EXPECT_EQ(error.getRc(), 21301);
+  EXPECT_EQ(error.getRcName(), "QELRC_DOM_API_ERROR");
+  EXPECT_EQ(error.getOp(), 101);
+  EXPECT_EQ(error.getOpName(), "QELOP_REPOSITORY");
+  EXPECT_EQ(error.getFunction(), "tavDomInit");
+  EXPECT_EQ(error.getSourcePath(), "qeldom/qeldom");
+  EXPECT_EQ(error.getErrorType(), 2);
+  EXPECT_GT(error.getLine(), 0);
   EXPECT_EQ(first.rfind("XERCES initialization error: ", 0), 0u) << first;
 
-  std::vector<std::string> expected;
+  Lines expected;
   if (e.level & 0x40) expected = {"QELDOM tavDomInit: Entry", "QELDOM tavDomInit: Args - "};
   if (e.level & 0x80) expected.push_back("QELDOM tavDomInit: !!! Error - " + first);
-  EXPECT_EQ(lines, expected) << "level " << e.level;
+  EXPECT_EQ(trace->lines(), expected) << "level " << e.level;
 
   // Later callers: the same error, no new start, no trace of a new start.
-  lines.clear();
+  trace->clear();
   for (int i = 0; i < 2; ++i) {
-    try {
-      tavDomInit();
-      ADD_FAILURE() << "a later tavDomInit did not fail";
-    } catch (const QelError& error) {
-      EXPECT_EQ(error.getRc(), 21301);
-      EXPECT_EQ(std::string(error.what()), first);
-    }
-  }
-  try {
-    tavCreateDoc(u"r");
-    ADD_FAILURE() << "tavCreateDoc did not fail";
-  } catch (const QelError& error) {
+    error = errorOf([] { tavDomInit(); });
+    EXPECT_EQ(error.getRc(), 21301);
     EXPECT_EQ(std::string(error.what()), first);
   }
+  EXPECT_EQ(std::string(errorOf([] { tavCreateDoc(u"r"); }).what()), first);
   EXPECT_EQ(s_initializeCalls.load(), 1);
-  for (const std::string& line : lines) EXPECT_EQ(line.find("tavDomInit: Entry"), std::string::npos) << line;
+  for (const std::string& line : trace->lines()) EXPECT_EQ(line.find("tavDomInit: Entry"), std::string::npos) << line;
 
   // Compared last: finding the expected text starts Xerces-C for real.
-  moxSetSink(nullptr);
+  trace.reset();
   EXPECT_EQ(first, expectedMessage(e.failure));
   if (::testing::Test::HasFailure()) {
     std::fprintf(stderr, "checks failed in the child\n");

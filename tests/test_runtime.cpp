@@ -1,38 +1,19 @@
 // The runtime stand-ins: code-page converters and locales on ICU, the
 // once-only slots, message inserts and the trace library.
-#include <gtest/gtest.h>
 #include <unicode/ucnv.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "mox.hpp"
 #include "nyl.hpp"
-#include "qelutil.hpp"
+#include "test_support.hpp"
+
+using namespace qeltest;
 
 namespace {
 
 std::string bytesOf(const QelAutoBuffer<char>& b) { return b ? std::string(b.get(), b.size()) : std::string(); }
 std::u16string textOf(const QelAutoBuffer<XMLCh>& b) { return b ? std::u16string(b.get(), b.size()) : u""; }
-
-std::string hex(const std::string& bytes) {
-  std::string out;
-  char piece[4];
-  for (unsigned char c : bytes) {
-    std::snprintf(piece, sizeof piece, "%02X ", c);
-    out += piece;
-  }
-  return out;
-}
 
 // --- converters -------------------------------------------------------------------------
 
@@ -81,14 +62,20 @@ TEST(Converter, EncodesAndDecodesByteExactOnEveryPageTheLibraryNames) {
   }
 }
 
-TEST(Converter, NumbersOfTheNamedPages) {
-  struct {
+// The number of each named page, and (where given) the page's own name: the
+// MIME-preferred IANA name.
+TEST(Converter, NumbersAndOwnNamesOfTheNamedPages) {
+  const struct {
     const char16_t* name;
     int32_t number;
-  } const cases[] = {{u"UTF-16LE", -1},       {u"utf-16le", -1}, {u"UTF-16BE", -2},    {u"UTF-8", 57352},
-                     {u"utf8", 57352},        {u"IBM037", 37},   {u"cp037", 37},       {u"EBCDIC-CP-US", 37},
-                     {u"US-ASCII", 367},      {u"ascii", 367},   {u"ISO-8859-1", 819}, {u"latin1", 819},
-                     {u"windows-1252", 5348}, {u"IBM500", 500},  {u"Shift_JIS", 943},  {u"IBM1047", 1047}};
+    const char16_t* own;
+  } cases[] = {{u"UTF-16LE", -1, nullptr},       {u"utf-16le", -1, u"UTF-16LE"},     {u"UTF-16BE", -2, nullptr},
+               {u"UTF-8", 57352, nullptr},       {u"utf8", 57352, u"UTF-8"},         {u"IBM037", 37, nullptr},
+               {u"cp037", 37, u"IBM037"},        {u"EBCDIC-CP-US", 37, nullptr},     {u"US-ASCII", 367, nullptr},
+               {u"ascii", 367, nullptr},         {u"ISO-8859-1", 819, nullptr},      {u"latin1", 819, u"ISO-8859-1"},
+               {u"windows-1252", 5348, nullptr}, {u"cp1252", 5348, u"windows-1252"}, {u"IBM500", 500, nullptr},
+               {u"ibm-500", 500, u"IBM500"},     {u"Shift_JIS", 943, nullptr},       {u"sjis", 943, u"Shift_JIS"},
+               {u"IBM1047", 1047, nullptr}};
   for (const auto& c : cases) {
     SCOPED_TRACE(qelToMbcs(c.name));
     std::unique_ptr<QelCodePage> page = qelGetCodePage(c.name);
@@ -96,23 +83,13 @@ TEST(Converter, NumbersOfTheNamedPages) {
     EXPECT_EQ(page->number, c.number);
     QelNls nls(c.name);
     EXPECT_EQ(nls.getCodePageId(), c.number);
+    if (c.own) {
+      EXPECT_EQ(std::u16string(nls.getCodePage()), c.own);
+    }
   }
   EXPECT_FALSE(qelGetCodePage(u"no-such-codepage"));
   EXPECT_FALSE(qelGetCodePage(u""));
   EXPECT_FALSE(qelGetCodePage(nullptr));
-}
-
-TEST(Converter, OwnNameIsTheMimePreferredIanaName) {
-  struct {
-    const char16_t* asked;
-    const char16_t* own;
-  } const cases[] = {{u"latin1", u"ISO-8859-1"}, {u"cp1252", u"windows-1252"}, {u"cp037", u"IBM037"},
-                     {u"sjis", u"Shift_JIS"},    {u"utf-16le", u"UTF-16LE"},   {u"utf8", u"UTF-8"},
-                     {u"ibm-500", u"IBM500"}};
-  for (const auto& c : cases) {
-    QelNls nls(c.asked);
-    EXPECT_EQ(std::u16string(nls.getCodePage()), c.own) << qelToMbcs(c.asked);
-  }
 }
 
 // Every converter ICU lists has a number, and the locale of that number
@@ -146,15 +123,12 @@ TEST(Converter, NumberToLocaleRoundTripOverEveryConverter) {
   EXPECT_EQ(checked, count);
 }
 
-TEST(Converter, UnknownNumberGivesError30) {
+TEST(Converter, UnknownNumberOrNameGivesError30AndItsText) {
   for (long number : {0L, -3L, 99999999L, 123456L}) {
     LcLocale* locale = qelNlsGetLocale(number);
     EXPECT_EQ(LcGetError(locale), QEL_NLS_UNKNOWN_CODEPAGE) << number;
     LcReleaseLocale(locale, 0);
   }
-}
-
-TEST(Converter, UnknownNameGivesError30AndItsText) {
   for (const char16_t* name : {u"no-such-codepage", u"", static_cast<const char16_t*>(nullptr)}) {
     QelNls nls(name);
     EXPECT_EQ(LcGetError(nls.m_locale), 30);
@@ -168,28 +142,23 @@ TEST(Converter, UnknownNameGivesError30AndItsText) {
 }
 
 TEST(Converter, Property86IsZeroExactlyForEbcdicPages) {
-  for (const char16_t* name : {u"IBM037", u"IBM500", u"IBM1047", u"IBM273", u"IBM285", u"IBM297", u"IBM871",
-                               u"IBM01140", u"IBM01141", u"IBM01148", u"ibm-930"}) {
-    QelNls nls(name);
-    ASSERT_EQ(LcGetError(nls.m_locale), 0) << qelToMbcs(name);
-    EXPECT_EQ(LCL1_GetLocaleNumInfo(nls.m_locale, 86, 0), 0) << qelToMbcs(name);
-  }
-  for (const char16_t* name : {u"UTF-8", u"UTF-16LE", u"UTF-16BE", u"UTF-32", u"US-ASCII", u"ISO-8859-1",
-                               u"windows-1252", u"Shift_JIS", u"EUC-JP", u"GB18030", u"KOI8-R", u"ISO-2022-JP"}) {
-    QelNls nls(name);
-    ASSERT_EQ(LcGetError(nls.m_locale), 0) << qelToMbcs(name);
-    EXPECT_NE(LCL1_GetLocaleNumInfo(nls.m_locale, 86, 0), 0) << qelToMbcs(name);
-  }
-  // The same through the locales of the numbers.
-  for (long number : {37L, 500L, 1047L}) {
-    LcLocale* locale = qelNlsGetLocale(number);
-    EXPECT_EQ(LCL1_GetLocaleNumInfo(locale, 86, 0), 0) << number;
-    LcReleaseLocale(locale, 0);
-  }
-  for (long number : {-1L, -2L, 57352L, 367L, 819L, 5348L}) {
-    LcLocale* locale = qelNlsGetLocale(number);
-    EXPECT_NE(LCL1_GetLocaleNumInfo(locale, 86, 0), 0) << number;
-    LcReleaseLocale(locale, 0);
+  for (bool ebcdic : {true, false}) {
+    for (const char16_t* name :
+         ebcdic ? std::vector<const char16_t*>{u"IBM037", u"IBM500", u"IBM1047", u"IBM273", u"IBM285", u"IBM297",
+                                               u"IBM871", u"IBM01140", u"IBM01141", u"IBM01148", u"ibm-930"}
+                : std::vector<const char16_t*>{u"UTF-8", u"UTF-16LE", u"UTF-16BE", u"UTF-32", u"US-ASCII",
+                                               u"ISO-8859-1", u"windows-1252", u"Shift_JIS", u"EUC-JP", u"GB18030",
+                                               u"KOI8-R", u"ISO-2022-JP"}) {
+      QelNls nls(name);
+      ASSERT_EQ(LcGetError(nls.m_locale), 0) << qelToMbcs(name);
+      EXPECT_EQ(LCL1_GetLocaleNumInfo(nls.m_locale, 86, 0) == 0, ebcdic) << qelToMbcs(name);
+    }
+    // The same through the locales of the numbers.
+    for (long number : ebcdic ? std::vector<long>{37, 500, 1047} : std::vector<long>{-1, -2, 57352, 367, 819, 5348}) {
+      LcLocale* locale = qelNlsGetLocale(number);
+      EXPECT_EQ(LCL1_GetLocaleNumInfo(locale, 86, 0) == 0, ebcdic) << number;
+      LcReleaseLocale(locale, 0);
+    }
   }
   EXPECT_NE(LCL1_GetLocaleNumInfo(LCL1_PrivateFunction_GetProcessLocale(), 86, 0), 0);
 }
@@ -277,24 +246,9 @@ void errorInit() {
                         errorCleanup, s_list, 0);
 }
 
-// Runs fn on two threads released at the same moment.
-template <typename Fn>
-void race(Fn fn) {
-  std::atomic<int> ready{0};
-  auto body = [&] {
-    ready.fetch_add(1);
-    while (ready.load() < 2) std::this_thread::yield();
-    fn();
-  };
-  std::thread a(body), b(body);
-  a.join();
-  b.join();
-}
-
 TEST(OnceOnlySlot, TwoRacingThreadsInitialiseOnceAndBothGetTheObject) {
   void* got[2] = {};
-  std::atomic<int> index{0};
-  race([&] { got[index.fetch_add(1)] = s_okSlot.get(s_lock, okInit); });
+  race(2, [&](int i) { got[i] = s_okSlot.get(s_lock, okInit); });
   EXPECT_EQ(s_okInits.load(), 1);
   EXPECT_EQ(got[0], &s_object);
   EXPECT_EQ(got[1], &s_object);
@@ -314,7 +268,7 @@ TEST(OnceOnlySlot, TwoRacingThreadsInitialiseOnceAndBothGetTheObject) {
 
 TEST(OnceOnlySlot, RecordedErrorIsRaisedToBothRacersAndEveryLaterCaller) {
   std::atomic<int> raised{0};
-  race([&] {
+  race(2, [&](int) {
     try {
       s_errorSlot.get(s_lock, errorInit);
     } catch (const QelError& e) {
@@ -375,14 +329,7 @@ TRC1_EPB s_fnC = {&s_fileB, "fnC", 3, 30, &s_syncB, 0x800, {0}, {0}, {0, 0}};
 
 class Trace : public ::testing::Test {
  protected:
-  void SetUp() override {
-    moxSetSink([this](const std::string& line) { lines.push_back(line); });
-  }
-  void TearDown() override {
-    moxSetSink(nullptr);
-    moxSetTrace("");
-  }
-  std::vector<std::string> lines;
+  TraceCapture trace;
 };
 
 TEST_F(Trace, LevelSelectionAndPrecedence) {
@@ -396,9 +343,9 @@ TEST_F(Trace, LevelSelectionAndPrecedence) {
 
   // A function's own entry beats its component's, which beats the bare
   // number; the order in the text does not matter.
-  for (const char* spec : {"COMPA=0x10,fnA=0xD0,0x40", "0x40, fnA = 0xD0 ,COMPA=0x10", "fnA=208,COMPA=16,64"}) {
-    SCOPED_TRACE(spec);
-    moxSetTrace(spec);
+  for (const char* levels : {"COMPA=0x10,fnA=0xD0,0x40", "0x40, fnA = 0xD0 ,COMPA=0x10", "fnA=208,COMPA=16,64"}) {
+    SCOPED_TRACE(levels);
+    moxSetTrace(levels);
     EXPECT_EQ(TRC1_Level(&s_fnA), 0xD0u);
     EXPECT_EQ(TRC1_Level(&s_fnB), 0x10u);
     EXPECT_EQ(TRC1_Level(&s_fnC), 0x40u);
@@ -415,11 +362,11 @@ TEST_F(Trace, LevelSelectionAndPrecedence) {
 
 TEST_F(Trace, MalformedSpecsThrowAndLeaveTheLevelsUnchanged) {
   moxSetTrace("fnA=0x40");
-  for (const char* spec : {"abc", "fnA=", "=0x40", "fnA=0x40,", ",0x40", "fnA=zz", "0x40 0x80", "fnA=-1",
-                           "fnA=0x100000000", "fn-A=1", "fnA==1", "fnA=0x40,,fnB=1"}) {
-    EXPECT_THROW(moxSetTrace(spec), std::invalid_argument) << spec;
-    EXPECT_EQ(TRC1_Level(&s_fnA), 0x40u) << spec;
-    EXPECT_EQ(TRC1_Level(&s_fnB), 0u) << spec;
+  for (const char* levels : {"abc", "fnA=", "=0x40", "fnA=0x40,", ",0x40", "fnA=zz", "0x40 0x80", "fnA=-1",
+                             "fnA=0x100000000", "fn-A=1", "fnA==1", "fnA=0x40,,fnB=1"}) {
+    EXPECT_THROW(moxSetTrace(levels), std::invalid_argument) << levels;
+    EXPECT_EQ(TRC1_Level(&s_fnA), 0x40u) << levels;
+    EXPECT_EQ(TRC1_Level(&s_fnB), 0u) << levels;
   }
   EXPECT_NO_THROW(moxSetTrace("  "));
   EXPECT_EQ(TRC1_Level(&s_fnA), 0u);
@@ -447,7 +394,7 @@ TEST_F(Trace, LineAndEventFormat) {
                                        "COMPA fnA: Exit",
                                        "COMPA fnB: Exit (1)",
                                        "COMPA fnB: Exit (-5)"};
-  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(trace.lines(), expected);
 }
 
 TEST_F(Trace, OutputFileThatCannotBeOpenedFallsBackToStandardError) {
@@ -463,25 +410,13 @@ TEST_F(Trace, OutputFileThatCannotBeOpenedFallsBackToStandardError) {
 
 // --- the trace library's environment, seen from a fresh process ------------------------
 
-std::string selfPath() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return std::string();
-  return std::string(path, static_cast<size_t>(n));
-}
-
-// Runs this program's DISABLED_EnvChild test with the environment given and
+// Runs this program's DISABLED_Child test with the environment given and
 // returns what it wrote to standard error.
 std::string runChild(const std::string& environment) {
-  std::string command = "env " + environment + " '" + selfPath() +
-                        "' --gtest_also_run_disabled_tests --gtest_filter=TraceEnv.DISABLED_Child 2>&1 >/dev/null";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return "popen failed";
-  std::string out;
-  char buffer[512];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  pclose(pipe);
-  return out;
+  char self[4096] = {};
+  if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return "no path of the program";
+  return commandOutput("env " + environment + " '" + self +
+                       "' --gtest_also_run_disabled_tests --gtest_filter=TraceEnv.DISABLED_Child 2>&1 >/dev/null");
 }
 
 size_t countOf(const std::string& text, const std::string& piece) {
@@ -512,8 +447,7 @@ TEST(TraceEnv, VariablesAreReadAtLoad) {
   ASSERT_GE(fd, 0);
   close(fd);
   err = runChild(std::string("QEL_TRACE=0x40 QEL_TRACE_FILE=") + file);
-  std::ifstream in(file);
-  std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string written = readFile(file);
   std::remove(file);
   EXPECT_EQ(countOf(err, "child line"), 0u) << err;
   EXPECT_EQ(written, "COMPA fnA: Flow - child line\nCOMPA fnA: Exit\nCOMPB fnC: Flow - child line\nCOMPB fnC: Exit\n");

@@ -1,18 +1,16 @@
 // The schema model loader and the simple type's mask test, against the test
-// model library tests/tavmdr. Built three times (tests/schema.cmake):
-// QELSCHEMA_MODEL 1 finds the model library, 0 finds none, 2 finds a copy
-// without the factory. Every test runs in a process of its own, so each one
-// starts with the library not loaded.
+// model library tests/tavmdr (concurrent first loads are the stress test's).
+// Built three times (tests/schema.cmake): QELSCHEMA_MODEL 1 finds the model
+// library, 0 finds none, 2 finds a copy without the factory. Every test runs
+// in a process of its own, so each one starts with the library not loaded.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <string>
-#include <thread>
 #include <type_traits>
-#include <vector>
 
 #include "docdef.hpp"
 #include "qelschema.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -80,30 +78,6 @@ TEST(SchemaLoader, LoadsOnceAndHandsEachCallerItsDefinition) {
   EXPECT_EQ(b->getElementDecl(u"order", u"urn:first"), nullptr);
 }
 
-TEST(SchemaLoader, ThreadsShareOneLoadAndCallTheFactoryConcurrently) {
-  constexpr int threads = 8, calls = 25;
-  std::vector<int> mismatches(threads, 0);
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t) {
-    pool.emplace_back([t, &mismatches] {
-      QelXmlDocDef def = makeDef(u"urn:t" + std::u16string(1, u'0' + t), int64_t{1} << (t + 8));
-      for (int i = 0; i < calls; ++i) {
-        std::unique_ptr<QelXmlSchema> schema(QelXmlSchema::getXmlSchema(def));
-        const QelSchSimpleTypeDef* type = firstFieldType(*schema);
-        if (!type || type->getTypeMask() != def.types[0].typeMask ||
-            def.targetNamespace != schema->getTargetNamespace())
-          ++mismatches[t];
-      }
-    });
-  }
-  for (auto& th : pool) th.join();
-  for (int t = 0; t < threads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
-  LoadedModel model;
-  ASSERT_NE(model.handle, nullptr);
-  EXPECT_EQ(model.fn<TavmdrLoadCount>("tavmdrLoadCount")(), 1);
-  EXPECT_EQ(model.fn<TavmdrFactoryCalls>("tavmdrFactoryCalls")(), threads * calls);
-}
-
 TEST(SchemaLoader, CleanupUnloadsTheLibraryAndTheNextCallLoadsItAgain) {
   QelXmlDocDef def = makeDef(u"urn:x", 1);
   delete QelXmlSchema::getXmlSchema(def);
@@ -156,18 +130,14 @@ TEST(SchemaLoaderWithoutModel, AFailedLoadIsRaisedAgainToEveryLaterCaller) {
   void* model = dlopen(QELSCHEMA_MODEL_DIR "/libtavmdr.so", RTLD_NOW);
   ASSERT_NE(model, nullptr) << dlerror();
   std::vector<std::string> later(4);
-  std::vector<std::thread> pool;
-  for (auto& text : later) {
-    pool.emplace_back([&def, &text] {
-      try {
-        delete QelXmlSchema::getXmlSchema(def);
-        text = "no error";
-      } catch (const QelError& e) {
-        text = e.getMessage();
-      }
-    });
-  }
-  for (auto& th : pool) th.join();
+  qeltest::race(4, [&](int i) {
+    try {
+      delete QelXmlSchema::getXmlSchema(def);
+      later[i] = "no error";
+    } catch (const QelError& e) {
+      later[i] = e.getMessage();
+    }
+  });
   for (const auto& text : later) EXPECT_EQ(text, message);
   EXPECT_EQ(reinterpret_cast<TavmdrFactoryCalls*>(dlsym(model, "tavmdrFactoryCalls"))(), 0);
   dlclose(model);

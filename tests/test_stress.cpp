@@ -8,26 +8,18 @@
 // ctest runs each test in a process of its own, so each one begins with
 // nothing started.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
-#include <atomic>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include "docdef.hpp"
-#include "mox.hpp"
-#include "qeldom.hpp"
 #include "qelenrec.hpp"
 #include "qelichk.hpp"
-#include "qelidwrt.hpp"
-#include "qelipars.hpp"
 #include "qelschema.hpp"
+#include "test_support.hpp"
 
 XERCES_CPP_NAMESPACE_USE
+using namespace qeltest;
 
 // --- counting the platform's start ----------------------------------------------------
 // The program's own definition is the one the library calls; it counts and
@@ -51,26 +43,6 @@ namespace {
 constexpr int kThreads = 8;
 constexpr int kIterations = 100;
 
-struct DocDeleter {
-  void operator()(DOMDocument* d) const {
-    if (d) d->release();
-  }
-};
-using DocPtr = std::unique_ptr<DOMDocument, DocDeleter>;
-
-// All threads leave together, to make first uses collide.
-class StartLine {
- public:
-  explicit StartLine(int count) : m_waiting(count) {}
-  void arriveAndWait() {
-    m_waiting.fetch_sub(1);
-    while (m_waiting.load() > 0) std::this_thread::yield();
-  }
-
- private:
-  std::atomic<int> m_waiting;
-};
-
 QelXmlDocDef makeDef(int seed) {
   QelXmlDocDef def;
   def.targetNamespace = u"urn:stress:" + std::u16string(1, static_cast<char16_t>(u'a' + seed));
@@ -78,13 +50,6 @@ QelXmlDocDef makeDef(int seed) {
   def.types = {{u"amount", 1 << seed}};
   def.fields = {{u"total", u"amount", u"0"}};
   return def;
-}
-
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) out += {digits[c >> 4], digits[c & 15]};
-  return out;
 }
 
 // The first uses of every once-only object, in the order a caller might make them.
@@ -117,9 +82,7 @@ std::string oneRound(int seed, int iteration) {
 
   static const char* const encodings[] = {"UTF-8", "UTF-16LE", "ISO-8859-1", "IBM037"};
   for (const char* encoding : encodings) {
-    std::string bytes;
-    QelStringOutputStream stream(bytes);
-    qelWriteNode(doc.get(), stream, QEL_WRITE_XML_DECL | (iteration % 2 ? QEL_WRITE_MARGINS : 0), encoding, nullptr);
+    std::string bytes = write(doc.get(), QEL_WRITE_XML_DECL | (iteration % 2 ? QEL_WRITE_MARGINS : 0), encoding);
     record += std::string(encoding) + ":" + hex(bytes) + "\n";
 
     MemBufInputSource source(reinterpret_cast<const XMLByte*>(bytes.data()), bytes.size(), "stress");
@@ -127,7 +90,7 @@ std::string oneRound(int seed, int iteration) {
     record += qelToMbcs(qelRecognizeEncoding(source, nullptr, &origin).c_str());
     record += std::string("/") + qelEncOriginName(origin);
 
-    DocPtr back(qelParseDoc(bytes.data(), bytes.size(), QEL_PARSE_TRIM, nullptr));
+    DocPtr back = parse(bytes, QEL_PARSE_TRIM);
     QelUniString text;
     tavGetText(back->getDocumentElement(), text);
     record += "|" + qelToMbcs(text.c_str()) + "\n";
@@ -158,15 +121,8 @@ std::vector<std::string> work(int seed) {
 
 TEST(Concurrency, FirstUsesCollideAndStartEachObjectOnce) {
   using LoadCount = TavmdrLoadCount;
-  StartLine start(kThreads);
   std::vector<std::string> results(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([&, t] {
-      start.arriveAndWait();
-      results[t] = firstUse(t);
-    });
-  for (std::thread& thread : threads) thread.join();
+  race(kThreads, [&](int t) { results[t] = firstUse(t); });
 
   EXPECT_EQ(s_initializeCalls.load(), 1);
   void* model = dlopen("libtavmdr.so", RTLD_NOW | RTLD_NOLOAD);
@@ -178,16 +134,11 @@ TEST(Concurrency, FirstUsesCollideAndStartEachObjectOnce) {
 }
 
 TEST(Concurrency, EightThreadsGiveTheSingleThreadedResults) {
-  StartLine start(kThreads);
   std::vector<std::vector<std::string>> results(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([&, t] {
-      start.arriveAndWait();
-      firstUse(t);
-      results[t] = work(t);
-    });
-  for (std::thread& thread : threads) thread.join();
+  race(kThreads, [&](int t) {
+    firstUse(t);
+    results[t] = work(t);
+  });
   EXPECT_EQ(s_initializeCalls.load(), 1);
 
   for (int t = 0; t < kThreads; ++t) {
@@ -207,15 +158,8 @@ TEST(Concurrency, TracedCallsFromEightThreads) {
   std::atomic<long> lines{0};
   moxSetSink([&](const std::string&) { lines.fetch_add(1); });
   moxSetTrace("0xD0");
-  StartLine start(kThreads);
   std::vector<std::string> results(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([&, t] {
-      start.arriveAndWait();
-      results[t] = oneRound(t, 3);
-    });
-  for (std::thread& thread : threads) thread.join();
+  race(kThreads, [&](int t) { results[t] = oneRound(t, 3); });
   moxSetTrace("0");
   moxSetSink(nullptr);
   EXPECT_GT(lines.load(), 0);

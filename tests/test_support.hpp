@@ -1,0 +1,237 @@
+// Helpers shared by the test programs: the owner of a DOM document, threads
+// released at the same moment, captured trace lines, byte strings, and the
+// library's write and parse calls in the form the tests use them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mox.hpp"
+#include "qeldom.hpp"
+#include "qelidwrt.hpp"
+#include "qelipars.hpp"
+
+namespace qeltest {
+
+struct DocDeleter {
+  void operator()(xercesc::DOMDocument* d) const {
+    if (d) d->release();
+  }
+};
+using DocPtr = std::unique_ptr<xercesc::DOMDocument, DocDeleter>;
+using Lines = std::vector<std::string>;
+
+// Starts the XML platform before the first test, for programs whose tests
+// build Xerces-C objects before any call of the library:
+//   ::testing::AddGlobalTestEnvironment(new qeltest::Platform)
+class Platform : public ::testing::Environment {
+ public:
+  void SetUp() override { tavDomInit(); }
+};
+
+// Sends every http fetch to a closed local port: it fails at once instead of
+// reaching the network.
+inline bool noNetwork() {
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "ALL_PROXY"}) setenv(name, "http://127.0.0.1:9", 1);
+  return true;
+}
+
+// Runs fn(i) for i in [0, n) on n threads released at the same moment.
+template <typename Fn>
+void race(int n, Fn fn) {
+  std::atomic<int> waiting{n};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < n; ++i)
+    threads.emplace_back([&, i] {
+      waiting.fetch_sub(1);
+      while (waiting.load() > 0) std::this_thread::yield();
+      fn(i);
+    });
+  for (std::thread& t : threads) t.join();
+}
+
+// Captures the trace lines written while it lives, with the levels given.
+class TraceCapture {
+ public:
+  explicit TraceCapture(const std::string& levels = "") {
+    moxSetSink([this](const std::string& line) {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_lines.push_back(line);
+    });
+    moxSetTrace(levels);
+  }
+  ~TraceCapture() {
+    moxSetTrace("");
+    moxSetSink(nullptr);
+  }
+  Lines lines() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_lines;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_lines.clear();
+  }
+  // The lines of one function of the library, without "QELDOM <function>: ".
+  Lines of(const std::string& function) const {
+    const std::string prefix = "QELDOM " + function + ": ";
+    Lines out;
+    for (const std::string& l : lines())
+      if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l.substr(prefix.size()));
+    return out;
+  }
+  bool has(const std::string& piece) const {
+    for (const std::string& l : lines())
+      if (l.find(piece) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  mutable std::mutex m_lock;
+  Lines m_lines;
+};
+
+inline std::string bytes(std::initializer_list<int> list) {
+  std::string s;
+  for (int b : list) s.push_back(static_cast<char>(b));
+  return s;
+}
+
+inline std::string hex(const std::string& data) {
+  std::string out;
+  char piece[4];
+  for (unsigned char c : data) {
+    std::snprintf(piece, sizeof piece, "%02X ", c);
+    out += piece;
+  }
+  return out;
+}
+
+inline std::string utf16Bytes(const std::u16string& text, bool bigEndian) {
+  std::string out;
+  for (char16_t c : text) {
+    char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
+    out += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+  }
+  return out;
+}
+
+inline std::string u8(const XMLCh* s) { return qelToMbcs(s); }
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// What a shell command writes to its standard output.
+inline std::string commandOutput(const std::string& command) {
+  std::string out;
+  if (std::FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
+inline std::string write(const xercesc::DOMNode* node, unsigned long options, const char* encoding = nullptr,
+                         const xercesc::DOMDocumentType* type = nullptr) {
+  std::string out;
+  QelStringOutputStream stream(out);
+  qelWriteNode(node, stream, options, encoding, type);
+  return out;
+}
+
+inline DocPtr parse(const std::string& xml, unsigned long options = 0, const char* encoding = nullptr) {
+  return DocPtr(qelParseDoc(xml.data(), xml.size(), options, encoding));
+}
+
+// The library error fn raises; a test failure when it raises none.
+template <typename Fn>
+QelError errorOf(Fn fn) {
+  try {
+    fn();
+  } catch (const QelError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no QelError";
+  return QelError();
+}
+
+// The code of the DOMException fn raises, 0 when none.
+template <typename Fn>
+short domCode(Fn fn) {
+  try {
+    fn();
+  } catch (const xercesc::DOMException& e) {
+    return e.code;
+  }
+  return 0;
+}
+
+// The content of a node as a parser sees it: runs of text and CDATA merged
+// (empty runs are no content), entity references replaced by their
+// children, comments kept or left out.
+inline void contentItems(const xercesc::DOMNode* node, bool comments,
+                         std::vector<std::pair<const xercesc::DOMNode*, std::u16string>>& out) {
+  using xercesc::DOMNode;
+  for (const DOMNode* c = node->getFirstChild(); c; c = c->getNextSibling()) {
+    const short t = c->getNodeType();
+    if (t == DOMNode::ENTITY_REFERENCE_NODE) {
+      contentItems(c, comments, out);
+    } else if (t == DOMNode::TEXT_NODE || t == DOMNode::CDATA_SECTION_NODE) {
+      if (!*c->getNodeValue()) continue;
+      if (out.empty() || out.back().first) out.emplace_back(nullptr, u"");
+      out.back().second += c->getNodeValue();
+    } else if (t == DOMNode::ELEMENT_NODE || t == DOMNode::PROCESSING_INSTRUCTION_NODE ||
+               (comments && t == DOMNode::COMMENT_NODE)) {
+      out.emplace_back(c, u"");
+    }
+  }
+}
+
+// Whether two trees hold the same content: names, values, attributes (in any
+// order) and the items above; `why` says where they part.
+inline bool sameContent(const xercesc::DOMNode* a, const xercesc::DOMNode* b, bool comments, std::string& why) {
+  auto value = [](const xercesc::DOMNode* n) { return std::u16string(n->getNodeValue() ? n->getNodeValue() : u""); };
+  auto attributes = [&](const xercesc::DOMNode* n) {
+    std::map<std::u16string, std::u16string> m;
+    const xercesc::DOMNamedNodeMap* map = n->getAttributes();
+    for (XMLSize_t i = 0; map && i < map->getLength(); ++i) m[map->item(i)->getNodeName()] = value(map->item(i));
+    return m;
+  };
+  const std::string where = u8(a->getNodeName());
+  if (std::u16string(a->getNodeName()) != b->getNodeName())
+    return why = "name " + where + " vs " + u8(b->getNodeName()), false;
+  if (value(a) != value(b)) return why = "value of " + where, false;
+  if (attributes(a) != attributes(b)) return why = "attributes of " + where, false;
+  std::vector<std::pair<const xercesc::DOMNode*, std::u16string>> ia, ib;
+  contentItems(a, comments, ia);
+  contentItems(b, comments, ib);
+  if (ia.size() != ib.size()) return why = "child count of " + where, false;
+  for (size_t i = 0; i < ia.size(); ++i) {
+    if (!ia[i].first != !ib[i].first) return why = "child kinds of " + where, false;
+    if (!ia[i].first && ia[i].second != ib[i].second)
+      return why = "text in " + where + ": [" + u8(ia[i].second.c_str()) + "] vs [" + u8(ib[i].second.c_str()) + "]",
+             false;
+    if (ia[i].first && !sameContent(ia[i].first, ib[i].first, comments, why)) return false;
+  }
+  return true;
+}
+
+}  // namespace qeltest
