@@ -591,17 +591,20 @@ __attribute__((always_inline)) inline void QelDomWriter::writeAround(int level, 
   m_writer.m_length += total;
 }
 
-// The same as the writes the pieces are, a single unit as a unit.
+// The same as the writes the pieces are: the markup's single units as
+// units, the name as a text.
 void QelDomWriter::writeAroundTraced(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name,
                                      XMLSize_t length, const XMLCh* after, XMLSize_t afterLength, bool endl) {
   writeOffset(level);
-  for (auto [piece, n] :
-       {std::make_pair(before, beforeLength), std::make_pair(name, length), std::make_pair(after, afterLength)}) {
+  auto markup = [this](const XMLCh* piece, XMLSize_t n) {
     if (n == 1)
       m_writer.put(*piece);
     else if (n)
       m_writer.put(piece, n);
-  }
+  };
+  markup(before, beforeLength);
+  if (length) m_writer.put(name, length);
+  markup(after, afterLength);
   if (endl) writeEndl();
 }
 

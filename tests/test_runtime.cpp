@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <random>
 
 #include "nyl.hpp"
 #include "test_support.hpp"
@@ -184,6 +185,37 @@ TEST(Converter, UnencodableCharactersBecomeHexReferences) {
   std::string expected;
   for (int i = 0; i < 5000; ++i) expected += "&#x4E00;";
   EXPECT_EQ(bytesOf(latin1.fromUnicode(many.c_str(), static_cast<long>(many.size()))), expected);
+}
+
+// UTF-16 output skips ICU where the text allows: it must give ICU's bytes,
+// lone surrogates (written as references) included, in either byte order,
+// and through a byte buffer reused from one call to the next.
+TEST(Converter, Utf16OutputEqualsIcusOwnConversion) {
+  const char16_t* const pieces[] = {u"a",      u"\u00E9", u"\U0001F600", u"\xD800",
+                                    u"\xDFFF", u"\uFFFF", u"\uFEFF",     u"abcdefgh"};
+  std::mt19937 rng(7);
+  for (const char* name : {"UTF-16LE", "UTF-16BE"}) {
+    QelNls nls(qelToUnicode(name).c_str());
+    UErrorCode err = U_ZERO_ERROR;
+    UConverter* icu = ucnv_open(name, &err);
+    ucnv_setFromUCallBack(icu, UCNV_FROM_U_CALLBACK_ESCAPE, UCNV_ESCAPE_XML_HEX, nullptr, nullptr, &err);
+    ASSERT_TRUE(U_SUCCESS(err));
+    std::vector<char> reused;
+    for (int round = 0; round < 300; ++round) {
+      std::u16string text;
+      for (int n = static_cast<int>(rng() % 30); n > 0; --n) text += pieces[rng() % 8];
+      std::string expected(text.size() * 20 + 8, '\0');
+      err = U_ZERO_ERROR;
+      expected.resize(static_cast<size_t>(ucnv_fromUChars(icu, expected.data(), static_cast<int32_t>(expected.size()),
+                                                          text.data(), static_cast<int32_t>(text.size()), &err)));
+      SCOPED_TRACE(std::string(name) + " round " + std::to_string(round));
+      EXPECT_EQ(hex(bytesOf(nls.fromUnicode(text.data(), static_cast<long>(text.size())))), hex(expected));
+      size_t size = 0;
+      const char* bytes = nls.fromUnicode(text.data(), text.size(), reused, size);
+      EXPECT_EQ(hex(std::string(bytes, size)), hex(expected));
+    }
+    ucnv_close(icu);
+  }
 }
 
 TEST(Converter, InvalidInputBytesAreSubstitutedNotDropped) {

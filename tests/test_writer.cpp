@@ -119,21 +119,39 @@ TEST(CnvWriter, CommitsAt4096Units) {
   EXPECT_EQ(stream.calls[1].size(), 10000u);
 }
 
+// A high surrogate at a commit waits for its low surrogate, also when the
+// commit fails and in UTF-16, whose bytes may be the buffer itself.
 TEST(CnvWriter, NeverSplitsASurrogatePair) {
-  RecordingStream stream;
-  {
-    QelCnvWriter w(stream, "UTF-8", true);
-    w.write(std::u16string(4095, u'a') + u"\xD83D");  // 4096 units, the last a high surrogate
-    ASSERT_EQ(stream.calls.size(), 1u);
-    EXPECT_EQ(stream.calls[0], std::string(4095, 'a'));
-    w.write(u"\xDE00", 1);
-    w.commit();
-    ASSERT_EQ(stream.calls.size(), 2u);
-    EXPECT_EQ(stream.calls[1], "\xF0\x9F\x98\x80");
-    w.write(u"z\xD83D", 2);  // a lone high surrogate at the end still comes out
+  struct Case {
+    const char* encoding;
+    std::string as, pair, lone;  // 4095 "a", U+1F600, "z" and a lone high surrogate
+  };
+  for (const Case& c : {Case{"UTF-8", std::string(4095, 'a'), "\xF0\x9F\x98\x80", "z&#xD83D;"},
+                        Case{"UTF-16LE", utf16Bytes(std::u16string(4095, u'a'), false),
+                             utf16Bytes(u"\U0001F600", false), utf16Bytes(u"z&#xD83D;", false)},
+                        Case{"UTF-16BE", utf16Bytes(std::u16string(4095, u'a'), true), utf16Bytes(u"\U0001F600", true),
+                             utf16Bytes(u"z&#xD83D;", true)}}) {
+    SCOPED_TRACE(c.encoding);
+    for (bool fail : {false, true}) {
+      RecordingStream stream;
+      stream.failAt = fail ? 0 : -1;
+      {
+        QelCnvWriter w(stream, c.encoding, false);
+        const std::u16string first = std::u16string(4095, u'a') + u"\xD83D";  // 4096 units, the last a high surrogate
+        if (fail) {
+          EXPECT_THROW(w.write(first), std::runtime_error);
+        } else {
+          w.write(first);
+        }
+        w.write(u"\xDE00", 1);
+        w.commit();
+        w.write(u"z\xD83D", 2);  // a lone high surrogate at the end still comes out
+      }
+      std::vector<std::string> expected = {c.as, c.pair, c.lone};
+      if (fail) expected.erase(expected.begin());
+      EXPECT_EQ(stream.calls, expected);
+    }
   }
-  ASSERT_EQ(stream.calls.size(), 3u);
-  EXPECT_EQ(stream.calls[2], "z&#xD83D;");
 }
 
 TEST(CnvWriter, StreamFailureReachesTheCallerOnce) {
@@ -429,6 +447,54 @@ TEST(Encodings, SameDocumentInSixEncodings) {
             "\xF0\xC1\xC3\x5E\x7F\x6E\x51\x4C\x61\x81\x6E\x25");
 }
 
+// --- pieces and commits ----------------------------------------------------------------------
+
+// Traced, every piece is a write of its own with its trace lines; the bytes
+// are the same as untraced, where pieces are plain appends.
+TEST(Pieces, TracedRunWritesPieceByPiece) {
+  Doc d(u"a");
+  DOMElement* b = tavAddElem(d.root(), u"b");
+  b->setAttribute(u"x", u"1&");
+  tavAddText(b, u"t");
+  tavAddElem(d.root(), u"c");
+  const std::string plain = write(d.doc, QEL_WRITE_MARGINS, "UTF-8");
+  EXPECT_EQ(plain, "<a>\n  <b x=\"1&amp;\">t</b>\n  <c/>\n</a>\n");
+  TraceCapture trace("QelCnvWriter::write=0x40,QelCnvWriter::commit=0x40");
+  EXPECT_EQ(write(d.doc, QEL_WRITE_MARGINS, "UTF-8"), plain);
+  Lines pieces;
+  for (const std::string& line : trace.of("QelCnvWriter::write"))
+    if (line.rfind("Args - ", 0) == 0) pieces.push_back(line.substr(7));
+  // A single unit is traced as its number, then as the text it passes on.
+  const Lines expected = {"(60)", "(<)",  "(a)",  "(62)",  "(>)",  "(10)",    "(\n)", "(  )", "(60)", "(<)", "(b)",
+                          "(32)", "( )",  "(x)",  "(=\")", "(1)",  "(&amp;)", "(34)", "(\")", "(62)", "(>)", "(t)",
+                          "(</)", "(b)",  "(62)", "(>)",   "(10)", "(\n)",    "(  )", "(60)", "(<)",  "(c)", "(/>)",
+                          "(10)", "(\n)", "(</)", "(a)",   "(62)", "(>)",     "(10)", "(\n)"};
+  EXPECT_EQ(pieces, expected);
+  EXPECT_TRUE(trace.has("QELDOM QelCnvWriter::commit: Flow - target.buffer()(" + plain + ") "));
+}
+
+// Untraced, the DOM writer commits between nodes and between references:
+// the stream gets 4096 units or more per call except the last, and a text
+// full of references never piles up in the buffer.
+TEST(Pieces, DomWriterCommitsOncePer4096UnitsAndStaysBounded) {
+  Doc d(u"r");
+  tavAddText(d.root(), std::u16string(100000, u'&').c_str());
+  for (int i = 0; i < 3000; ++i) tavAddElem(d.root(), u"e");
+  RecordingStream stream;
+  qelWriteNode(d.doc, stream, QEL_WRITE_MARGINS, "UTF-8", nullptr);
+  std::string all;
+  for (size_t i = 0; i < stream.calls.size(); ++i) {
+    const size_t size = stream.calls[i].size();
+    if (i + 1 < stream.calls.size()) {
+      EXPECT_GE(size, 4096u) << "call " << i;
+    }
+    EXPECT_LE(size, 4096u + 16) << "call " << i;
+    all += stream.calls[i];
+  }
+  EXPECT_GT(stream.calls.size(), 120u);
+  EXPECT_EQ(all, write(d.doc, QEL_WRITE_MARGINS, "UTF-8"));
+}
+
 // --- round trip ------------------------------------------------------------------------------
 
 namespace {
@@ -507,6 +573,23 @@ class TreeGen {
 };
 
 }  // namespace
+
+// Traced and untraced runs take different paths to the same pieces.
+TEST(RoundTrip, TracedAndUntracedRunsWriteTheSameBytes) {
+  for (unsigned long options : {0ul, QEL_WRITE_MARGINS, QEL_WRITE_SPACED_MARGINS | QEL_WRITE_CHAR_REFS,
+                                QEL_WRITE_CANONICAL | QEL_WRITE_MARGINS}) {
+    for (const char* encoding : {"UTF-8", "UTF-16BE", "ISO-8859-1", "IBM037"}) {
+      for (unsigned seed = 1; seed <= 8; ++seed) {
+        Doc d(u"root");
+        TreeGen(seed, true).fill(d.root(), 0);
+        const std::string plain = write(d.doc, options | QEL_WRITE_XML_DECL, encoding);
+        TraceCapture trace("QelCnvWriter::write=0x40");
+        ASSERT_EQ(write(d.doc, options | QEL_WRITE_XML_DECL, encoding), plain)
+            << encoding << " options " << options << " seed " << seed;
+      }
+    }
+  }
+}
 
 TEST(RoundTrip, RandomTreesParseBackToTheSameContent) {
   struct Mode {
