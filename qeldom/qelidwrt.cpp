@@ -101,12 +101,21 @@ QelCnvWriter::~QelCnvWriter() noexcept(false) {
 
 namespace {
 
-// Copies a piece of text. Most pieces are short (a bracket, a name, a value):
-// those take two overlapping loads and stores of one width, without a loop or
-// a call.
+// Copies a piece of text. Most pieces are short (a bracket, a name, a value,
+// an indentation): up to 16 units take two overlapping loads and stores of
+// one width, without a loop or a call.
 __attribute__((always_inline)) inline void copyUnits(XMLCh* out, const XMLCh* in, size_t count) {
-  if (count > 8) {
+  struct Block {
+    uint64_t low, high;
+  };
+  if (count > 16) {
     std::memcpy(out, in, count * sizeof(XMLCh));
+  } else if (count > 8) {
+    Block head, tail;
+    std::memcpy(&head, in, 16);
+    std::memcpy(&tail, in + count - 8, 16);
+    std::memcpy(out, &head, 16);
+    std::memcpy(out + count - 8, &tail, 16);
   } else if (count >= 4) {
     uint64_t head, tail;
     std::memcpy(&head, in, 8);
@@ -124,9 +133,13 @@ __attribute__((always_inline)) inline void copyUnits(XMLCh* out, const XMLCh* in
   }
 }
 
+const XMLCh s_spaces[] = u"                                                                ";  // 64
+
 // Writes `count` blanks; returns the end.
 XMLCh* fillSpaces(XMLCh* out, size_t count) {
-  for (size_t i = 0; i < count; ++i) out[i] = u' ';
+  const size_t chunk = sizeof s_spaces / sizeof s_spaces[0] - 1;
+  for (; count > chunk; count -= chunk, out += chunk) copyUnits(out, s_spaces, chunk);
+  copyUnits(out, s_spaces, count);
   return out + count;
 }
 
@@ -350,8 +363,6 @@ const XMLCh* attributeValue(const DOMNode* attr) {
   if (child && child->getNodeType() == DOMNode::TEXT_NODE && !child->getNextSibling()) return child->getNodeValue();
   return attr->getNodeValue();
 }
-
-const XMLCh s_spaces[] = u"                                                                ";  // 64
 
 }  // namespace
 
@@ -642,11 +653,16 @@ namespace {
 // next page, but it may read past the terminating zero within the page,
 // which the address sanitizer would report, hence the attribute.
 #ifdef __SSE2__
-__attribute__((no_sanitize("address"))) const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table,
-                                                               XMLCh highMask) {
+// `Symbols` is the table's number of symbols, so that their lanes stay in
+// registers and the comparisons are unrolled; 0 reads it from the table.
+template <int Symbols>
+__attribute__((no_sanitize("address"))) const XMLCh* skipPlainOf(const XMLCh* p, const QelDomReplaceTable& table,
+                                                                 XMLCh highMask) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i highBits = _mm_set1_epi16(static_cast<short>(highMask));
-  const int count = table.count;
+  const int count = Symbols ? Symbols : table.count;
+  __m128i lanes[Symbols ? Symbols : 10];
+  for (int k = 0; k < count; ++k) lanes[k] = table.lanes[k];
   for (;;) {
     if ((reinterpret_cast<uintptr_t>(p) & 4095) > 4096 - 16) {  // the load would cross a page: one unit
       XMLCh c = *p;
@@ -656,13 +672,28 @@ __attribute__((no_sanitize("address"))) const XMLCh* skipPlain(const XMLCh* p, c
     }
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     __m128i hit = _mm_cmpeq_epi16(v, zero);
-    for (int k = 0; k < count; ++k) hit = _mm_or_si128(hit, _mm_cmpeq_epi16(v, table.lanes[k]));
+    for (int k = 0; k < count; ++k) hit = _mm_or_si128(hit, _mm_cmpeq_epi16(v, lanes[k]));
     if (highMask) {
       __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, highBits), zero);
       hit = _mm_or_si128(hit, _mm_andnot_si128(ascii, _mm_cmpeq_epi16(zero, zero)));
     }
     if (int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz(static_cast<unsigned>(mask)) / 2;
     p += 8;
+  }
+}
+
+const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table, XMLCh highMask) {
+  switch (table.count) {  // the six tables hold three to seven symbols
+    case 3:
+      return skipPlainOf<3>(p, table, highMask);
+    case 4:
+      return skipPlainOf<4>(p, table, highMask);
+    case 6:
+      return skipPlainOf<6>(p, table, highMask);
+    case 7:
+      return skipPlainOf<7>(p, table, highMask);
+    default:
+      return skipPlainOf<0>(p, table, highMask);
   }
 }
 #else

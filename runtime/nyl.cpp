@@ -19,6 +19,7 @@ struct LcLocale {
   long property86 = 1;
   UConverter* conv = nullptr;
   bool process = false;  // the shared process locale: converts through qelToUnicode
+  bool latin1 = false;   // ISO-8859-1: the first 256 code points, one byte each
 };
 
 namespace {
@@ -236,6 +237,7 @@ QelNls::QelNls(const XMLCh* name) : m_locale(new LcLocale) {
   m_locale->canonical = canonicalOf(conv);
   m_locale->number = numberOf(conv, m_locale->canonical.c_str());
   m_locale->conv = prepareForWriting(conv, m_locale->canonical);
+  m_locale->latin1 = m_locale->canonical == "ISO-8859-1";
   m_locale->property86 = familyProperty(m_locale->conv);
 
   UErrorCode err = U_ZERO_ERROR;
@@ -291,6 +293,26 @@ bool surrogatesPaired(const XMLCh* p, size_t n) {
   return true;
 }
 
+// ISO-8859-1 bytes of text below U+0100 are its units' low bytes; false, with
+// `out` undefined, where a unit is above.
+bool narrowLatin1(const XMLCh* in, size_t n, char* out) {
+  size_t i = 0;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i highByte = _mm_set1_epi16(static_cast<short>(0xFF00));
+  for (; i + 8 <= n; i += 8) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, highByte), zero)) != 0xFFFF) return false;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(v, v));
+  }
+#endif
+  for (; i < n; ++i) {
+    if (in[i] > 0xFF) return false;
+    out[i] = static_cast<char>(in[i]);
+  }
+  return true;
+}
+
 void swapUnits(const XMLCh* in, size_t n, char* out) {
   size_t i = 0;
 #ifdef __SSE2__
@@ -321,6 +343,10 @@ const char* QelNls::fromUnicode(const XMLCh* text, size_t count, std::vector<cha
   }
   size_t needed = UCNV_GET_MAX_BYTES_FOR_STRING(count, ucnv_getMaxCharSize(conv)) + 16;
   if (bytes.size() < needed) bytes.resize(needed);
+  if (m_locale->latin1 && narrowLatin1(text, count, bytes.data())) {
+    size = count;
+    return bytes.data();
+  }
   const UChar* src = reinterpret_cast<const UChar*>(text);
   const UChar* srcEnd = src + count;
   for (;;) {

@@ -71,7 +71,8 @@ class QELRT_API QelNls {
   // The same conversion for a caller that converts piece after piece: the
   // bytes go to `bytes`, which only grows and is reused from one call to the
   // next. UTF-16 text in the machine's own byte order needs no conversion: the
-  // result is then the text itself. Returns where the `size` bytes begin.
+  // result is then the text itself; UTF-16 in the other order and ISO-8859-1
+  // below U+0100 are made without ICU. Returns where the `size` bytes begin.
   const char* fromUnicode(const XMLCh* text, size_t count, std::vector<char>& bytes, size_t& size) const;
   // The bytes decoded to UTF-16 (zero-terminated).
   QelAutoBuffer<XMLCh> toUnicode(const char* bytes, long count) const;
