@@ -523,6 +523,7 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
     writeAround(0, u" ", 1, attrName, nameLength(attrName, node, "attribute name"), u"=\"", 2, false);
     replaceAndWrite(attributeValue(attr), *m_attrTable);
     m_writer.put(u'"');
+    m_writer.commitIfFull();  // an element with very many attributes stays within the buffer too
   }
 
   const DOMNode* first = node->getFirstChild();

@@ -473,11 +473,12 @@ TEST(Pieces, TracedRunWritesPieceByPiece) {
   EXPECT_TRUE(trace.has("QELDOM QelCnvWriter::commit: Flow - target.buffer()(" + plain + ") "));
 }
 
-// Untraced, the DOM writer commits between nodes and between references:
-// the stream gets 4096 units or more per call except the last, and a text
-// full of references never piles up in the buffer.
+// Untraced, the DOM writer commits between nodes, attributes and references:
+// the stream gets 4096 units or more per call except the last, and neither a
+// long start tag nor a text full of references piles up in the buffer.
 TEST(Pieces, DomWriterCommitsOncePer4096UnitsAndStaysBounded) {
   Doc d(u"r");
+  for (int i = 0; i < 2000; ++i) d.root()->setAttribute((u"a" + qelToUnicode(std::to_string(i).c_str())).c_str(), u"v");
   tavAddText(d.root(), std::u16string(100000, u'&').c_str());
   for (int i = 0; i < 3000; ++i) tavAddElem(d.root(), u"e");
   RecordingStream stream;
