@@ -98,8 +98,7 @@ class QELDOM_API QelDomWriter {
     const Node* first;     // the first child
     const Node* next;      // the next child to write
     int level;             // the children's level
-    bool endTag;           // an element's end tag follows the children
-    const XMLCh* name;     // the element's name
+    const XMLCh* name;     // of the element whose end tag follows the children; null for other parents
     XMLSize_t nameLength;  // its length
     int elementLevel;
   };
@@ -121,7 +120,8 @@ class QELDOM_API QelDomWriter {
   void replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table);  // zero-terminated, may be null
   static std::u16string replace(const std::u16string& text, const XMLCh* from, const XMLCh* to);
   void writeCharRef(char32_t codePoint);
-  bool canEncode(const XMLCh* unit, int count);
+  inline bool canEncode(const XMLCh* unit, int count);
+  bool convertsWithoutReference(const XMLCh* unit, int count);
   void checkEncodable(const XMLCh* text, size_t count, const Node* node, const char* what);
   inline XMLSize_t nameLength(const XMLCh* name, const Node* node, const char* what);
   inline void writeAround(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name, XMLSize_t length,

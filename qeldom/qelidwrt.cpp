@@ -101,36 +101,34 @@ QelCnvWriter::~QelCnvWriter() noexcept(false) {
 
 namespace {
 
+// Copies `count` units, at least one Word's worth and at most two, as two
+// overlapping Words: one load and one store each, without a loop or a call.
+template <typename Word>
+__attribute__((always_inline)) inline void copyTwoWords(XMLCh* out, const XMLCh* in, size_t count) {
+  constexpr size_t units = sizeof(Word) / sizeof(XMLCh);
+  Word head, tail;
+  std::memcpy(&head, in, sizeof head);
+  std::memcpy(&tail, in + count - units, sizeof tail);
+  std::memcpy(out, &head, sizeof head);
+  std::memcpy(out + count - units, &tail, sizeof tail);
+}
+
 // Copies a piece of text. Most pieces are short (a bracket, a name, a value,
-// an indentation): up to 16 units take two overlapping loads and stores of
-// one width, without a loop or a call.
+// an indentation): up to 16 units take two overlapping words of one width.
 __attribute__((always_inline)) inline void copyUnits(XMLCh* out, const XMLCh* in, size_t count) {
   struct Block {
     uint64_t low, high;
   };
-  if (count > 16) {
+  if (count > 16)
     std::memcpy(out, in, count * sizeof(XMLCh));
-  } else if (count > 8) {
-    Block head, tail;
-    std::memcpy(&head, in, 16);
-    std::memcpy(&tail, in + count - 8, 16);
-    std::memcpy(out, &head, 16);
-    std::memcpy(out + count - 8, &tail, 16);
-  } else if (count >= 4) {
-    uint64_t head, tail;
-    std::memcpy(&head, in, 8);
-    std::memcpy(&tail, in + count - 4, 8);
-    std::memcpy(out, &head, 8);
-    std::memcpy(out + count - 4, &tail, 8);
-  } else if (count >= 2) {
-    uint32_t head, tail;
-    std::memcpy(&head, in, 4);
-    std::memcpy(&tail, in + count - 2, 4);
-    std::memcpy(out, &head, 4);
-    std::memcpy(out + count - 2, &tail, 4);
-  } else if (count == 1) {
+  else if (count > 8)
+    copyTwoWords<Block>(out, in, count);
+  else if (count >= 4)
+    copyTwoWords<uint64_t>(out, in, count);
+  else if (count >= 2)
+    copyTwoWords<uint32_t>(out, in, count);
+  else if (count == 1)
     *out = *in;
-  }
 }
 
 const XMLCh s_spaces[] = u"                                                                ";  // 64
@@ -366,6 +364,14 @@ const XMLCh* attributeValue(const DOMNode* attr) {
 
 }  // namespace
 
+// Whether the code page holds the character (one unit, or a surrogate pair).
+// Answers for single units are kept; only non-UTF outputs ask.
+inline bool QelDomWriter::canEncode(const XMLCh* unit, int count) {
+  if (m_encodable.empty()) return true;
+  if (count == 1 && m_encodable[*unit]) return m_encodable[*unit] == 1;
+  return convertsWithoutReference(unit, count);
+}
+
 // --- QelDomWriter: construction and the walk ---------------------------------------------------
 
 QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigned long options, const char* encoding,
@@ -428,7 +434,7 @@ void QelDomWriter::writeNode(const DOMNode* node, int level) {
     }
     Frame done = top;
     m_stack.pop_back();
-    if (done.endTag) writeElementEnd(done.name, done.nameLength, done.elementLevel, false);
+    if (done.name) writeElementEnd(done.name, done.nameLength, done.elementLevel, false);
   }
 }
 
@@ -475,7 +481,7 @@ void QelDomWriter::visit(const DOMNode* node, int level, bool onlyChild) {
 // With `endTagName` the children are an element's, whose end tag follows them.
 void QelDomWriter::pushChildNodes(const DOMNode* first, int level, const XMLCh* endTagName, XMLSize_t nameLength,
                                   int elementLevel) {
-  m_stack.push_back(Frame{first, first, level, endTagName != nullptr, endTagName, nameLength, elementLevel});
+  m_stack.push_back(Frame{first, first, level, endTagName, nameLength, elementLevel});
 }
 
 void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
@@ -540,7 +546,7 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
       !first->getNextSibling() && (firstType == DOMNode::TEXT_NODE || firstType == DOMNode::CDATA_SECTION_NODE);
   writeAround(0, u">", 1, nullptr, 0, nullptr, 0, !isInline);
   if (!isInline) {
-    pushChildNodes(first, level + 2, name ? name : u"", length, level);
+    pushChildNodes(first, level + 2, name ? name : u"", length, level);  // a null name would mean no end tag
     return;
   }
   // The one text or CDATA child is written at once: no frame for it.
@@ -718,10 +724,6 @@ void QelDomWriter::replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& 
     XMLCh c = *p;
     if (c == 0) break;
     if (c >= 0x80 && !charRefs) {
-      if ((c < 0xD800 || c > 0xDFFF) && m_encodable[c] == 1) {  // known to be encodable
-        ++p;
-        continue;
-      }
       int width;
       codePointAt(p, p + 2, width);
       if (canEncode(p, width)) {
@@ -942,11 +944,9 @@ void QelDomWriter::writeEntity(const DOMNode* node, int level) {
 
 // --- encodability --------------------------------------------------------------------------------
 
-// Whether the code page holds the character (one unit, or a surrogate pair).
-// Answers for single units are kept; only non-UTF outputs ask.
-bool QelDomWriter::canEncode(const XMLCh* unit, int count) {
-  if (m_encodable.empty()) return true;
-  if (count == 1 && m_encodable[*unit]) return m_encodable[*unit] == 1;
+// The converter's answer for a character not asked about before; a single
+// unit's answer is kept.
+bool QelDomWriter::convertsWithoutReference(const XMLCh* unit, int count) {
   QelAutoBuffer<char> bytes = m_writer.getConverter().fromUnicode(unit, count);
   // The converter escapes what the code page lacks, but drops a default
   // ignorable character (U+FEFF, U+200B, ...) silently: no bytes means lost.

@@ -242,15 +242,9 @@ TEST_F(EncodingTest, UnknownSuppliedNameRaisesNlsErrorAndKeepsTheOldEncoding) {
     } catch (const QelError& e) {
       std::string upper = name;
       for (char& c : upper) c = static_cast<char>(toupper(c));
-      EXPECT_EQ(e.getRc(), QELRC_NLS_ERROR);
-      EXPECT_EQ(e.getRcName(), "QELRC_NLS_ERROR");
-      EXPECT_EQ(e.getOp(), QELOP_REPOSITORY);
-      EXPECT_EQ(e.getOpName(), "QELOP_REPOSITORY");
-      EXPECT_EQ(e.getFunction(), "getFinalEncoding");
-      EXPECT_EQ(e.getSourcePath(), "qeldom/qelenrec");
+      expectLibraryError(e, QELRC_NLS_ERROR, "QELRC_NLS_ERROR", "getFinalEncoding", "qeldom/qelenrec");
       EXPECT_EQ(e.getRevision(), "$Revision: 1.12 $");
       EXPECT_EQ(e.getLine(), 283);
-      EXPECT_EQ(e.getErrorType(), 2);
       EXPECT_EQ(e.getFlag(), 0u);
       EXPECT_EQ(std::string(e.getMessage()), QelNls::getErrorMsg(30) + " (" + upper + ")");
     }

@@ -155,13 +155,7 @@ TEST_F(Traced, AnExceptionLeavesWithoutExitEvent) {
   // A null parent: tavGetDoc says so, the adding function raises its error.
   trace.clear();
   QelError e = errorOf([] { tavAddPi(nullptr, u"t", u"d"); });
-  EXPECT_EQ(e.getRc(), QELRC_DOM_API_ERROR);
-  EXPECT_EQ(e.getRcName(), "QELRC_DOM_API_ERROR");
-  EXPECT_EQ(e.getOp(), QELOP_REPOSITORY);
-  EXPECT_EQ(e.getOpName(), "QELOP_REPOSITORY");
-  EXPECT_EQ(e.getFunction(), "tavAddPi");
-  EXPECT_EQ(e.getSourcePath(), "qeldom/qeldom");
-  EXPECT_EQ(e.getErrorType(), 2);
+  expectLibraryError(e, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", "tavAddPi", "qeldom/qeldom");
   EXPECT_EQ(e.getFlag(), 0u);
   EXPECT_EQ(trace.of("tavAddPi"),
             (Lines{"Entry", "Args - (Node( NULL ))(t)(d)", std::string("!!! Error - ") + e.what()}));

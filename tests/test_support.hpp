@@ -173,6 +173,20 @@ QelError errorOf(Fn fn) {
   return QelError();
 }
 
+// The fields every error the library raises carries: its return code and
+// operation (101, QELOP_REPOSITORY) with their names, its function and
+// source, type 2.
+inline void expectLibraryError(const QelError& e, long rc, const std::string& rcName, const std::string& function,
+                               const std::string& sourcePath) {
+  EXPECT_EQ(e.getRc(), rc);
+  EXPECT_EQ(e.getRcName(), rcName);
+  EXPECT_EQ(e.getOp(), 101);
+  EXPECT_EQ(e.getOpName(), "QELOP_REPOSITORY");
+  EXPECT_EQ(e.getFunction(), function);
+  EXPECT_EQ(e.getSourcePath(), sourcePath);
+  EXPECT_EQ(e.getErrorType(), 2);
+}
+
 // The code of the DOMException fn raises, 0 when none.
 template <typename Fn>
 short domCode(Fn fn) {

@@ -63,9 +63,7 @@ TEST(CnvWriter, UnknownEncodingRaisesAndWritesNothing) {
     FAIL() << "no error";
   } catch (const QelError& e) {
     EXPECT_STREQ(e.getMessage(), (QelNls::getErrorMsg(30) + " (no-such-code-page)").c_str());
-    EXPECT_EQ(e.getRc(), QELRC_DOM_API_ERROR);
-    EXPECT_EQ(e.getOp(), QELOP_REPOSITORY);
-    EXPECT_EQ(e.getFunction(), "QelCnvWriter::QelCnvWriter");
+    expectLibraryError(e, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", "QelCnvWriter::QelCnvWriter", "qeldom/qelidwrt");
     EXPECT_EQ(e.getLine(), 127);
   }
   Doc d(u"r");
