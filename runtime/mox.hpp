@@ -27,7 +27,7 @@
 #include <functional>
 #include <string>
 
-#include "qelutil.hpp"
+#include "qelrtdefs.hpp"
 
 // File record: one per source file.
 struct TRC1_EPF {

@@ -1,9 +1,10 @@
 // Errors of the utility library: the error record, logging and raising.
+#include "qelerror.hpp"
+
 #include <new>
 #include <sstream>
 
 #include "mox.hpp"
-#include "qelutil.hpp"
 
 namespace {
 // The utility library logs through a record of its own named "LOG".

@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "qelutil.hpp"
+#include "qelrtdefs.hpp"
 
 class QELRT_API QelNewRelay {
  public:

@@ -1,14 +1,12 @@
-// Once-only slots, their clean-up list, and shared libraries.
+// Once-only slots and their clean-up list.
 //
 // The clean-up list is run only when its owner asks for it (cleanup()). A
 // library's list is never run from a static destructor: at process exit other
 // static objects of the caller may still hold documents, and terminating
 // Xerces-C under them would free their memory manager.
-#include <dlfcn.h>
+#include "qelpool.hpp"
 
-#include <string>
-
-#include "qelutil.hpp"
+#include "qelerror.hpp"
 
 void QelPoolCtrlList::link(QelPoolCleanupFn fn) {
   std::lock_guard<std::mutex> guard(m_lock);
@@ -56,28 +54,4 @@ void* QelPoolCtrl::release() {
   delete m_error;
   m_error = nullptr;
   return object;
-}
-
-// --- QelSharedLib -------------------------------------------------------------
-
-QelSharedLib::QelSharedLib(const char* name, bool decorate, bool global) {
-  std::string base = name ? name : "";
-  m_path = (decorate && base.find('/') == std::string::npos) ? "lib" + base + ".so" : base;
-  m_handle = dlopen(m_path.c_str(), RTLD_NOW | (global ? RTLD_GLOBAL : RTLD_LOCAL));
-  if (!m_handle) {
-    const char* why = dlerror();
-    std::string message = "Cannot load the shared library \"" + m_path + "\": " + (why ? why : "unknown error");
-    QelErrorFull(QELRT_SHLIB_ERROR, "QELRC_SHLIB_ERROR", 101, "QELOP_REPOSITORY", 0, nullptr, 0, 2, __LINE__,
-                 "QelSharedLib::QelSharedLib", "$Revision: 1.1 $", "runtime/qelpool", __DATE__, message, nullptr)
-        .logRaise();
-  }
-}
-
-QelSharedLib::~QelSharedLib() {
-  if (m_handle) dlclose(m_handle);
-}
-
-void* QelSharedLib::getFuncAddress(const char* symbol) const {
-  if (!m_handle || !symbol) return nullptr;
-  return dlsym(m_handle, symbol);
 }
