@@ -2,10 +2,11 @@
 // UTF-16 strings.
 #pragma once
 
-#include <ostream>
+#include <iosfwd>
 #include <string>
 
-#include "qeldom.hpp"
+#include "qeldomapi.hpp"
+#include "qelrtdefs.hpp"
 
 // A view of a UTF-16 text: a pointer and a length counted on first use.
 // Copies are shallow; the text must outlive every view of it.

@@ -7,6 +7,8 @@
 #include <xercesc/sax/InputSource.hpp>
 #include <xercesc/util/BinInputStream.hpp>
 
+// The whole of qeldom.hpp: a recognizer reads Xerces-C input sources, which
+// need the platform started (tavDomInit) first.
 #include "qeldom.hpp"
 
 // Where a recognized encoding came from.

@@ -7,7 +7,8 @@
 // thread.
 #pragma once
 
-#include "qeldom.hpp"
+#include "qeldomapi.hpp"
+#include "qelunistring.hpp"
 
 // --- reporting checks --------------------------------------------------------------
 // Each returns whether the string is valid. When it is not and `message` is

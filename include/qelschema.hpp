@@ -23,7 +23,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "qeldom.hpp"
+#include "qeldomapi.hpp"
+#include "qelrtdefs.hpp"
 
 // The product's document definition; this library only passes it on.
 class QelXmlDocDef;

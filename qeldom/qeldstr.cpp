@@ -1,6 +1,10 @@
 // The DOM string view and the library's fixed UTF-16 strings.
 #include "qeldstr.hpp"
 
+#include <ostream>
+
+#include "qelconv.hpp"
+
 QelDomStr& QelDomStr::operator=(const QelDomStr& other) {
   if (this != &other) {
     m_text = other.m_text;

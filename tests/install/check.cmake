@@ -39,6 +39,14 @@ if(count LESS 4)
   message(FATAL_ERROR "the libraries are not installed with their versioned names: ${sonames}")
 endif()
 
+# Every installed header compiles on its own.
+file(GLOB headers ${prefix}/include/qeldom/*.hpp)
+foreach(header ${headers})
+  get_filename_component(name ${header} NAME)
+  file(WRITE ${WORK_DIR}/alone/${name}.cpp "#include \"${name}\"\n")
+  run(${CXX} -std=c++17 -fsyntax-only -I${prefix}/include/qeldom ${WORK_DIR}/alone/${name}.cpp)
+endforeach()
+
 # The installed tool runs from the prefix without help.
 run(${prefix}/bin/qelxml --version)
 
