@@ -62,13 +62,13 @@ bool validName(const std::string& name) {
   return true;
 }
 
-Levels parseSpec(const std::string& spec) {
+Levels parseSetting(const std::string& setting) {
   Levels levels;
   size_t pos = 0;
-  if (trim(spec).empty()) return levels;
-  while (pos <= spec.size()) {
-    size_t comma = spec.find(',', pos);
-    std::string item = trim(spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+  if (trim(setting).empty()) return levels;
+  while (pos <= setting.size()) {
+    size_t comma = setting.find(',', pos);
+    std::string item = trim(setting.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
     if (item.empty()) throw std::invalid_argument("empty item in trace setting");
     size_t eq = item.find('=');
     if (eq == std::string::npos) {
@@ -124,11 +124,11 @@ struct EnvironmentSetup {
     State& s = state();
     std::lock_guard<std::mutex> guard(s.lock);
     setOutputFileLocked(s, std::getenv("QEL_TRACE_FILE"));
-    if (const char* spec = std::getenv("QEL_TRACE")) {
+    if (const char* setting = std::getenv("QEL_TRACE")) {
       try {
-        s.levels = parseSpec(spec);
+        s.levels = parseSetting(setting);
       } catch (const std::invalid_argument& e) {
-        std::fprintf(s.out, "mox: ignoring QEL_TRACE \"%s\": %s\n", spec, e.what());
+        std::fprintf(s.out, "mox: ignoring QEL_TRACE \"%s\": %s\n", setting, e.what());
       }
     }
   }
@@ -178,8 +178,8 @@ void moxWriteLine(const TRC1_EPB* record, int, const std::string& text) {
   emit(s, line);
 }
 
-void moxSetTrace(const std::string& spec) {
-  Levels levels = parseSpec(spec);
+void moxSetTrace(const std::string& setting) {
+  Levels levels = parseSetting(setting);
   State& s = state();
   std::lock_guard<std::mutex> guard(s.lock);
   s.levels = std::move(levels);

@@ -84,7 +84,7 @@ QELRT_API void moxWriteLine(const TRC1_EPB* record, int line, const std::string&
 // Replaces the trace levels with those of the setting text (syntax
 // above). An empty text switches tracing off. Throws std::invalid_argument
 // with the reason for a malformed text; the levels are then unchanged.
-QELRT_API void moxSetTrace(const std::string& spec);
+QELRT_API void moxSetTrace(const std::string& setting);
 // Sets the level of one function (or, with a null function, of a component).
 QELRT_API void moxSetLevel(const char* component, const char* function, uint32_t level);
 // Sends the output to the file (appending); null or empty means standard
