@@ -6,17 +6,32 @@
 // Xerces-C under them would free their memory manager.
 #include "qelpool.hpp"
 
+#include <string>
+
 #include "qelerror.hpp"
 
+// A library links one clean-up function per once-only slot, so a full list
+// means functions are being made anew (one per call, say). Dropping the ninth
+// would leave its object unreleased without a word, and growing would hide the
+// fault: the caller's initialisation fails instead, at once and every time.
 void QelPoolCtrlList::link(QelPoolCleanupFn fn) {
-  std::lock_guard<std::mutex> guard(m_lock);
-  for (int i = 0; i < m_count; ++i)
-    if (m_fns[i] == fn) return;
-  if (m_count < static_cast<int>(sizeof m_fns / sizeof m_fns[0])) m_fns[m_count++] = fn;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (int i = 0; i < m_count; ++i)
+      if (m_fns[i] == fn) return;
+    if (m_count < s_capacity) {
+      m_fns[m_count++] = fn;
+      return;
+    }
+  }
+  QelErrorFull(QELRT_POOL_LIST_FULL, "QELRC_POOL_LIST_FULL", 101, "QELOP_REPOSITORY", 0, nullptr, 0, 2, __LINE__,
+               "QelPoolCtrlList::link", "$Revision: 1.1 $", "runtime/qelpool", __DATE__,
+               "The clean-up list is full: it holds " + std::to_string(s_capacity) + " functions", nullptr)
+      .logRaise();
 }
 
 void QelPoolCtrlList::cleanup() {
-  QelPoolCleanupFn fns[sizeof m_fns / sizeof m_fns[0]];
+  QelPoolCleanupFn fns[s_capacity];
   int count;
   {
     std::lock_guard<std::mutex> guard(m_lock);

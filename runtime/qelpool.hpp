@@ -8,6 +8,9 @@
 
 class QelError;
 
+// The return code of a clean-up list that has no room left.
+constexpr long QELRT_POOL_LIST_FULL = 21031;
+
 // Once-only slots. A slot's state byte is 0 at load, 1 once initialised and 2
 // after a recorded failure; the object pointer is valid when the state is 1.
 // Both are read without a lock on the fast path (acquire/release atomics).
@@ -23,12 +26,15 @@ class QELRT_API QelPoolCtrlList {
   QelPoolCtrlList() = default;
   QelPoolCtrlList(const QelPoolCtrlList&) = delete;
   QelPoolCtrlList& operator=(const QelPoolCtrlList&) = delete;
+  // Links the function unless it is linked already. The list holds eight: a
+  // ninth raises a QelError with QELRT_POOL_LIST_FULL and links nothing.
   void link(QelPoolCleanupFn fn);
   void cleanup();
 
  private:
+  static constexpr int s_capacity = 8;
   std::mutex m_lock;
-  QelPoolCleanupFn m_fns[8] = {};
+  QelPoolCleanupFn m_fns[s_capacity] = {};
   int m_count = 0;
 };
 
@@ -50,6 +56,8 @@ class QELRT_API QelPoolCtrl {
     return init(lock, initFn);
   }
   // Inside initFn: store the object, set the state to 1 and link the clean-up.
+  // When the clean-up cannot be linked, raises that error and stores nothing:
+  // the object stays the caller's.
   void initOk(void* object, QelPoolCleanupFn cleanupFn, QelPoolCtrlList& list, int reserved);
   // Inside initFn: record the error; every later init() raises it again.
   void initError(const QelError& error, QelPoolCleanupFn cleanupFn, QelPoolCtrlList& list, int reserved);

@@ -327,6 +327,36 @@ TEST(OnceOnlySlot, RecordedErrorIsRaisedToBothRacersAndEveryLaterCaller) {
   s_list.cleanup();
 }
 
+std::vector<int> s_cleanupOrder;
+template <int N>
+void noteCleanup() {
+  s_cleanupOrder.push_back(N);
+}
+const QelPoolCleanupFn s_cleanups[] = {noteCleanup<0>, noteCleanup<1>, noteCleanup<2>, noteCleanup<3>, noteCleanup<4>,
+                                       noteCleanup<5>, noteCleanup<6>, noteCleanup<7>, noteCleanup<8>};
+
+TEST(CleanupList, HoldsEightFunctionsAndRaisesOnANinthWithoutLinkingIt) {
+  s_cleanupOrder.clear();
+  QelPoolCtrlList list;
+  for (int i = 0; i < 8; ++i) list.link(s_cleanups[i]);
+  list.link(s_cleanups[3]);  // linked already: no second entry, no error
+  QelError full = errorOf([&] { list.link(s_cleanups[8]); });
+  expectLibraryError(full, QELRT_POOL_LIST_FULL, "QELRC_POOL_LIST_FULL", "QelPoolCtrlList::link", "runtime/qelpool");
+
+  // A slot whose clean-up cannot be linked stays uninitialised.
+  QelPoolCtrl slot;
+  int object = 0;
+  EXPECT_EQ(errorOf([&] { slot.initOk(&object, s_cleanups[8], list, 0); }).getRc(), QELRT_POOL_LIST_FULL);
+  EXPECT_EQ(slot.state(), 0);
+  EXPECT_EQ(slot.object(), nullptr);
+
+  list.cleanup();
+  EXPECT_EQ(s_cleanupOrder, (std::vector<int>{7, 6, 5, 4, 3, 2, 1, 0}));
+  list.link(s_cleanups[8]);  // room again once the list has run
+  list.cleanup();
+  EXPECT_EQ(s_cleanupOrder.back(), 8);
+}
+
 // --- message inserts --------------------------------------------------------------------
 
 class TextInsert : public QelInsert {
