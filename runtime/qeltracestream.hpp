@@ -1,4 +1,5 @@
-// Trace streams: an 8-bit stream for one trace line or for a string.
+/// \file
+/// QelTraceStream: an 8-bit stream for one trace line or for a string.
 #pragma once
 
 #include <iosfwd>
@@ -8,22 +9,28 @@
 
 struct TRC1_EPB;
 
-// An 8-bit stream for one trace line (ended by a flush) or for appending to a
-// string. It holds nothing until the first getOs call.
+/// An 8-bit stream that hands its text to a trace line or appends it to a
+/// string at every flush.
+///
+/// Making and destroying a stream that is never used costs no call: every
+/// traced function makes one, also when its trace is off. Not copyable.
 class QELRT_API QelTraceStream {
  public:
-  // Creating and destroying a stream that was never used costs no call: every
-  // traced function makes one, also when its trace is off.
+  /// A stream that holds nothing until the first getOs call.
   QelTraceStream() = default;
+  /// Text written since the last flush is dropped.
   ~QelTraceStream() {
     if (m_impl) destroy(m_impl);
   }
-  QelTraceStream(const QelTraceStream&) = delete;
-  QelTraceStream& operator=(const QelTraceStream&) = delete;
+  QelTraceStream(const QelTraceStream&) = delete;             ///< Not copyable.
+  QelTraceStream& operator=(const QelTraceStream&) = delete;  ///< Not copyable.
 
-  // A stream for one trace line of the function record; a flush ends the line.
+  /// The stream for one trace line of the function `record`, written at
+  /// source `line`; a flush writes the line. Text of an earlier getOs is
+  /// flushed first.
   std::ostream& getOs(TRC1_EPB* record, int line);
-  // A stream that appends to the string at every flush.
+  /// The stream, now appending its text to `target` at every flush. Text of
+  /// an earlier getOs is flushed first.
   std::ostream& getOs(std::string& target);
 
  private:
