@@ -1,6 +1,7 @@
-// qelenrec: recognition of the encoding of raw XML bytes before a parse: byte
-// order marks, UTF-16 without a mark, EBCDIC, the encoding declaration and
-// the caller's wish.
+/// \file
+/// qelenrec: recognition of the encoding of raw XML bytes before a parse: byte
+/// order marks, UTF-16 without a mark, EBCDIC, the encoding declaration and
+/// the caller's wish.
 #pragma once
 
 #include <xercesc/framework/XMLRecognizer.hpp>
@@ -11,46 +12,52 @@
 // need the platform started (tavDomInit) first.
 #include "qeldom.hpp"
 
-// Where a recognized encoding came from.
+/// Where a recognized encoding came from.
 enum class QelEncOrigin {
-  ByteOrderMark,  // a UTF-8, UTF-16 or UCS-4 byte order mark
-  Probe,          // the first bytes without a mark: UTF-16 without a mark, EBCDIC, or UTF-8 when they show nothing
-  Declaration,    // the encoding declaration of the XML declaration
-  Caller,         // the encoding name the caller supplied
+  ByteOrderMark,  ///< A UTF-8, UTF-16 or UCS-4 byte order mark.
+  Probe,          ///< The first bytes without a mark: UTF-16 without a mark, EBCDIC, or UTF-8 when they show nothing.
+  Declaration,    ///< The encoding declaration of the XML declaration.
+  Caller,         ///< The encoding name the caller supplied.
 };
 
-// The printable name of an origin: "byte order mark", "probe", "declaration"
-// or "caller".
+/// The printable name of `origin`: "byte order mark", "probe", "declaration"
+/// or "caller".
 QELDOM_API const char* qelEncOriginName(QelEncOrigin origin);
 
-// Recognizes the encoding of one input source. The input source must give a
-// fresh stream from its first byte on every makeStream() call; recognition
-// reads its own streams and consumes nothing of what the parser will read.
+/// Recognizes the encoding of one input source.
+///
+/// The input source must give a fresh stream from its first byte on every
+/// makeStream() call; recognition reads its own streams and consumes nothing
+/// of what the parser will read. A recognizer belongs to one thread.
 class QELDOM_API QelEncRecognizer {
  public:
-  // suppliedEncoding: the caller's encoding name (null or empty for none;
-  // "NATIVE" in any letter case stands for UTF-8); it is not copied and must
-  // outlive the recognizer.
+  /// A recognizer of `inputSource`, which must outlive it. `suppliedEncoding`
+  /// is the caller's encoding name (null or empty for none; "NATIVE" in any
+  /// letter case stands for UTF-8); it is not copied and must outlive the
+  /// recognizer.
   QelEncRecognizer(XERCES_CPP_NAMESPACE::InputSource& inputSource, const char* suppliedEncoding);
 
-  // Settles the encoding, stores it on the input source and returns it:
-  //  - a UTF-16 input (byte order mark, or "<" or an ASCII space next to a
-  //    zero byte): "UTF-16LE" or "UTF-16BE", never plain "UTF-16";
-  //  - a UCS-4 input: Xerces-C's name ("UCS-4 (BE)", "UCS-4 (LE)"); the
-  //    input source is left as it was and Xerces-C reads the mark itself;
-  //  - an encoding declaration: the declared name, in its own letter case;
-  //  - otherwise the first bytes' family ("UTF-8", or EBCDIC), unless the
-  //    supplied name is of a code page of that same family, in which case its
-  //    upper-cased form wins.
-  // Xerces-C has no converter named "EBCDIC": where the decision is EBCDIC,
-  // "IBM037" is stored and returned (EBCDIC bytes without a declaration are
-  // read as code page 37).
-  // A supplied name that the runtime does not know raises a QelError with
-  // QELRC_NLS_ERROR when it is needed (no mark, no declaration). On any
-  // failure the input source keeps the encoding it had.
+  /// Settles the encoding, stores it on the input source and returns it:
+  /// - a UTF-16 input (byte order mark, or "<" or an ASCII space next to a
+  ///   zero byte): "UTF-16LE" or "UTF-16BE", never plain "UTF-16";
+  /// - a UCS-4 input: Xerces-C's name ("UCS-4 (BE)", "UCS-4 (LE)"); the
+  ///   input source is left as it was and Xerces-C reads the mark itself;
+  /// - an encoding declaration: the declared name, in its own letter case;
+  /// - otherwise the first bytes' family ("UTF-8", or EBCDIC), unless the
+  ///   supplied name is of a code page of that same family, in which case its
+  ///   upper-cased form wins.
+  ///
+  /// Xerces-C has no converter named "EBCDIC": where the decision is EBCDIC,
+  /// "IBM037" is stored and returned (EBCDIC bytes without a declaration are
+  /// read as code page 37).
+  ///
+  /// A supplied name that the runtime does not know raises a QelError with
+  /// QELRC_NLS_ERROR when it is needed (no mark, no declaration); what the
+  /// input source's stream throws passes through. On any failure the input
+  /// source keeps the encoding it had.
   QelUniString recognize();
 
-  // Where the result of the last recognize() came from.
+  /// Where the result of the last recognize() came from.
   QelEncOrigin origin() const { return m_origin; }
 
  private:
@@ -77,9 +84,13 @@ class QELDOM_API QelEncRecognizer {
   QelEncOrigin m_origin = QelEncOrigin::Probe;
 };
 
-// Recognizes the encoding of the input source and stores it there (see
-// QelEncRecognizer::recognize). With `origin`, also tells where it came from.
+///@{
+/// Recognizes the encoding of `inputSource` with `suppliedEncoding` as the
+/// caller's name, stores it on the input source and returns it (see
+/// QelEncRecognizer::recognize, which also says what it throws). With a
+/// non-null `origin`, also tells where the encoding came from.
 QELDOM_API QelUniString qelRecognizeEncoding(XERCES_CPP_NAMESPACE::InputSource& inputSource,
                                              const char* suppliedEncoding);
 QELDOM_API QelUniString qelRecognizeEncoding(XERCES_CPP_NAMESPACE::InputSource& inputSource,
                                              const char* suppliedEncoding, QelEncOrigin* origin);
+///@}
