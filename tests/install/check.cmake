@@ -50,6 +50,32 @@ endforeach()
 # The installed tool runs from the prefix without help.
 run(${prefix}/bin/qelxml --version)
 
+# Its manual page names every subcommand and option that --help lists, on the
+# tool and on each subcommand.
+file(READ ${prefix}/share/man/man1/qelxml.1 page)
+string(REGEX REPLACE "\\\\f[BIRP]" "" page "${page}")
+string(REPLACE "\\-" "-" page "${page}")
+run(${prefix}/bin/qelxml --help)
+string(REGEX MATCH "\nSubcommands:\n.*" subcommands "${out}")
+string(REGEX MATCHALL "\n  [a-z]+" subcommands "${subcommands}")
+string(REPLACE "\n  " "" subcommands "${subcommands}")
+set(listed "${subcommands}")
+foreach(help "" ${subcommands})
+  run(${prefix}/bin/qelxml ${help} --help)
+  string(REGEX MATCHALL "\n  -[^ \n]+" options "${out}")
+  string(REPLACE "\n  " "" options "${options}")
+  string(REPLACE "," ";" options "${options}")
+  list(APPEND listed ${options})
+endforeach()
+if(NOT subcommands)
+  message(FATAL_ERROR "no subcommands found in qelxml --help:\n${out}")
+endif()
+foreach(item ${listed})
+  if(NOT page MATCHES "(^|[^-A-Za-z])${item}([^-A-Za-z]|$)")
+    message(FATAL_ERROR "the manual page does not mention ${item}, which qelxml --help lists")
+  endif()
+endforeach()
+
 # CMake package.
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/cmake-build -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")

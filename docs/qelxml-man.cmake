@@ -1,0 +1,92 @@
+# Makes the manual page of qelxml with help2man: the page of `qelxml --help`,
+# a section per subcommand made from `qelxml SUBCOMMAND --help`, and the
+# static sections of qelxml.h2m.
+# Arguments: QELXML (the program), HELP2MAN, STATIC (qelxml.h2m), OUTPUT.
+cmake_minimum_required(VERSION 3.25)
+
+function(help_of out)
+  execute_process(COMMAND ${QELXML} ${ARGN} --help RESULT_VARIABLE rc OUTPUT_VARIABLE text ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "qelxml ${ARGN} --help failed (${rc}): ${err}")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# Roff text of a line of help: backslashes and hyphens escaped.
+function(roff out text)
+  string(REPLACE "\\" "\\e" text "${text}")
+  string(REPLACE "-" "\\-" text "${text}")
+  if(text MATCHES "^[.']")
+    set(text "\\&${text}")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# An option or positional of a help line ("-o,--output TEXT"): its names in
+# bold, the rest as it is.
+function(roff_entry out entry)
+  string(REGEX MATCH "^[^ ]+" names "${entry}")
+  string(LENGTH "${names}" length)
+  string(SUBSTRING "${entry}" ${length} -1 rest)
+  string(REPLACE "," ";" names "${names}")
+  set(bold "")
+  foreach(name ${names})
+    roff(name "${name}")
+    list(APPEND bold "\\fB${name}\\fR")
+  endforeach()
+  list(JOIN bold ", " bold)
+  roff(rest "${rest}")
+  set(${out} "${bold}${rest}" PARENT_SCOPE)
+endfunction()
+
+# The section of one subcommand. CLI11 writes an entry and its description on
+# one line, or a long entry alone with its description on the lines below.
+function(subcommand_section out sub)
+  help_of(help ${sub})
+  string(REPLACE ";" "\\;" help "${help}")
+  string(REPLACE "\n" ";" lines "${help}")
+  set(page ".SS \"qelxml ${sub}\"\n")
+  set(started FALSE)
+  foreach(line IN LISTS lines)
+    if(line STREQUAL "")
+      continue()
+    elseif(line MATCHES "^([A-Za-z][^:]*):$")
+      set(page "${page}.PP\n\\fB${CMAKE_MATCH_1}:\\fR\n")
+    elseif(line MATCHES "^  ([^ ].*[^ ])  +([^ ].*)$")
+      roff_entry(entry "${CMAKE_MATCH_1}")
+      roff(text "${CMAKE_MATCH_2}")
+      set(page "${page}.TP\n${entry}\n${text}\n")
+    elseif(line MATCHES "^  ([^ ].*)$")
+      roff_entry(entry "${CMAKE_MATCH_1}")
+      set(page "${page}.TP\n${entry}\n")
+    elseif(line MATCHES "^   +([^ ].*)$")
+      roff(text "${CMAKE_MATCH_1}")
+      set(page "${page}${text}\n")
+    else()
+      roff(text "${line}")
+      set(page "${page}${text}\n.PP\n")
+    endif()
+  endforeach()
+  set(${out} "${page}" PARENT_SCOPE)
+endfunction()
+
+help_of(main)
+string(REGEX MATCH "^qelxml: ([^\n]*)" first "${main}")
+set(name "${CMAKE_MATCH_1}")
+string(REGEX MATCH "\nSubcommands:\n(.*)" list "${main}")
+string(REGEX MATCHALL "\n  [a-z]+ " subs "\n${CMAKE_MATCH_1}")
+set(include "[SUBCOMMANDS]\n")
+foreach(sub ${subs})
+  string(STRIP "${sub}" sub)
+  subcommand_section(section ${sub})
+  set(include "${include}${section}")
+endforeach()
+get_filename_component(dir ${OUTPUT} DIRECTORY)
+file(WRITE ${dir}/qelxml-subcommands.h2m "${include}")
+
+execute_process(COMMAND ${HELP2MAN} --no-info --section=1 "--name=${name}"
+                        --include=${dir}/qelxml-subcommands.h2m --include=${STATIC} --output=${OUTPUT} ${QELXML}
+                RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "help2man failed (${rc}): ${err}")
+endif()
