@@ -1,9 +1,10 @@
-# Installs the build into a fresh prefix under WORK_DIR and builds and runs
-# the caller program against it, once through find_package and once through
-# pkg-config. Arguments: BUILD_DIR, SOURCE_DIR, WORK_DIR, CXX, CXX_FLAGS.
+# Installs the build into a fresh prefix under WORK_DIR, checks what is there
+# and builds and runs the caller program against it, once through
+# find_package and once through pkg-config. With CPACK set, the install is the
+# Debian package that cpack makes, unpacked with dpkg -x into a scratch root.
+# Arguments: BUILD_DIR, SOURCE_DIR, WORK_DIR, CXX, CXX_FLAGS, CPACK.
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK_DIR})
-set(prefix ${WORK_DIR}/prefix)
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -21,7 +22,19 @@ function(expect_greeting program)
   endif()
 endfunction()
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+if(CPACK)
+  run(${CPACK} -G DEB --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/deb)
+  file(GLOB deb ${WORK_DIR}/deb/*.deb)
+  run(dpkg-deb --field ${deb} Package Depends)
+  if(NOT out MATCHES "Package: qeldom\n" OR NOT out MATCHES "Depends:.*libxerces-c")
+    message(FATAL_ERROR "unexpected control fields of ${deb}:\n${out}")
+  endif()
+  run(dpkg -x ${deb} ${WORK_DIR}/root)
+  set(prefix ${WORK_DIR}/root/usr)
+else()
+  set(prefix ${WORK_DIR}/prefix)
+  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+endif()
 foreach(f include/qeldom/qeldom.hpp include/qeldom/qelschema.hpp include/qeldom/qelutil.hpp bin/qelxml)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
