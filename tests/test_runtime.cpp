@@ -282,6 +282,8 @@ void errorInit() {
 }
 
 TEST(OnceOnlySlot, TwoRacingThreadsInitialiseOnceAndBothGetTheObject) {
+  s_okInits = 0;
+  s_okCleanups = 0;
   void* got[2] = {};
   race(2, [&](int i) { got[i] = s_okSlot.get(s_lock, okInit); });
   EXPECT_EQ(s_okInits.load(), 1);
@@ -302,6 +304,7 @@ TEST(OnceOnlySlot, TwoRacingThreadsInitialiseOnceAndBothGetTheObject) {
 }
 
 TEST(OnceOnlySlot, RecordedErrorIsRaisedToBothRacersAndEveryLaterCaller) {
+  s_errorInits = 0;
   std::atomic<int> raised{0};
   race(2, [&](int) {
     try {
