@@ -56,6 +56,7 @@ static_assert(!std::is_copy_assignable<QelSchValueConstraint>::value, "only the 
 static_assert(std::has_virtual_destructor<QelSchAttributeDecl>::value, "");
 
 TEST(SchemaLoader, LoadsOnceAndHandsEachCallerItsDefinition) {
+  qelDomCleanup();  // unloads what an earlier test loaded
   ASSERT_EQ(LoadedModel().handle, nullptr) << "nothing loads the model library before the first call";
   QelXmlDocDef first = makeDef(u"urn:first", 4);
   QelXmlDocDef second = makeDef(u"urn:second", 8);
