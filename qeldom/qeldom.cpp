@@ -106,6 +106,12 @@ QelDomPlatform::QelDomPlatform() {
   } catch (const Panic& p) {
     failed = true;
     failure = PanicHandler::getPanicReasonString(p.reason);
+  } catch (const OutOfMemoryException&) {
+    // Not an XMLException in Xerces-C 3.2. Xerces-C counts itself started
+    // from its first step on, so it must never be asked again: recorded in
+    // the slot like any other start failure.
+    failed = true;
+    failure = "out of memory";
   }
   if (failed) {
     QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavDomInit", xercesMessage("XERCES initialization error: %s", failure));
