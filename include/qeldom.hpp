@@ -37,6 +37,8 @@ QELDOM_API void tavDomInit();
 QELDOM_API void qelDomCleanup();
 
 // --- editing ---------------------------------------------------------------------
+// A parent (or node) that is null or has no owner document (a document type
+// created and not attached) raises a QelError with QELRC_DOM_API_ERROR.
 
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelCreateDoc();
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* tavCreateDoc(const XMLCh* rootName);

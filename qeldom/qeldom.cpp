@@ -174,10 +174,15 @@ inline void domInit() {
 
 namespace {
 
-// The adding functions need a document to create the node with.
+// The adding functions need a document to create the node with: a null
+// parent has none, nor has a node created without one (a document type made
+// by the DOM implementation and not attached).
 DOMDocument* requireDoc(qel_detail::Trace& trc_, DOMNode* parent, const char* function) {
   DOMDocument* doc = tavGetDoc(parent);
-  if (!doc) QEL_RAISE(QELRC_DOM_API_ERROR, 0, function, std::string(function) + ": the parent node is NULL");
+  if (!doc)
+    QEL_RAISE(
+        QELRC_DOM_API_ERROR, 0, function,
+        std::string(function) + (parent ? ": the parent node has no owner document" : ": the parent node is NULL"));
   return doc;
 }
 
@@ -269,6 +274,7 @@ DOMText* tavSetText(DOMNode* node, const XMLCh* text) {
   if (!node) QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavSetText", "tavSetText: the node is NULL");
   DOMDocument* doc = node->getNodeType() == DOMNode::DOCUMENT_NODE ? static_cast<DOMDocument*>(node)
                                                                     : node->getOwnerDocument();
+  if (!doc) QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavSetText", "tavSetText: the node has no owner document");
   DOMText* textNode = doc->createTextNode(text);
   node->appendChild(textNode);  // append first: a failure leaves the old children
   while (node->getFirstChild() != textNode) node->removeChild(node->getFirstChild());

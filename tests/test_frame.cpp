@@ -182,6 +182,19 @@ TEST(NullNode, EveryFunctionThatNeedsANodeRaises) {
   EXPECT_EQ(text(nullptr), "Node( NULL )");
 }
 
+// A document type made by the DOM implementation has no owner document to
+// create nodes with until it is attached.
+TEST(NullNode, NodeWithoutOwnerDocumentRaisesAndSaysSo) {
+  tavDomInit();
+  DOMDocumentType* type = DOMImplementation::getImplementation()->createDocumentType(u"t", nullptr, nullptr);
+  EXPECT_STREQ(errorOf([&] { tavSetText(type, u"x"); }).getMessage(), "tavSetText: the node has no owner document");
+  EXPECT_STREQ(errorOf([&] { tavAddElem(type, u"e"); }).getMessage(),
+               "tavAddElem: the parent node has no owner document");
+  EXPECT_EQ(errorOf([&] { tavAddPi(type, u"t", u"d"); }).getRc(), QELRC_DOM_API_ERROR);
+  EXPECT_EQ(type->getFirstChild(), nullptr);
+  type->release();
+}
+
 // --- editing -----------------------------------------------------------------------------------
 
 TEST(Editing, DocumentsAndTheirOwner) {
