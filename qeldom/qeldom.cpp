@@ -10,7 +10,9 @@
 #include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUniDefs.hpp>
 
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <new>
 
@@ -432,16 +434,30 @@ std::string qelGetNodeTypeStr(const DOMNode* node) {
   return names[(type >= 1 && type <= 12) ? type : 0];
 }
 
+namespace {
+
+// A count as decimal text, whatever base, sign or grouping the caller's
+// stream is set to.
+std::string decimal(XMLSize_t n) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%zu", static_cast<size_t>(n));
+  return text;
+}
+
+}  // namespace
+
 std::ostream& operator<<(std::ostream& os, const DOMNode* node) {
   if (!node) return os << "Node( NULL )";
-  os << "Node(" << " type(" << qelGetNodeTypeStr(node) << ")" << " name(" << qelTraceStr(node->getNodeName())
-     << ")" << " value(" << qelTraceStr(node->getNodeValue()) << ")" << " numOfChilds("
-     << node->getChildNodes()->getLength() << ")";
+  os << "Node("
+     << " type(" << qelGetNodeTypeStr(node) << ")"
+     << " name(" << qelTraceStr(node->getNodeName()) << ")"
+     << " value(" << qelTraceStr(node->getNodeValue()) << ")"
+     << " numOfChilds(" << decimal(node->getChildNodes()->getLength()) << ")";
   if (const DOMNamedNodeMap* attributes = node->getAttributes()) {
     for (XMLSize_t i = 0; i < attributes->getLength(); ++i) {
       const DOMNode* attr = attributes->item(i);
-      os << " Attr" << i << "( (" << qelTraceStr(attr->getNodeName()) << ") (" << qelTraceStr(attr->getNodeValue())
-         << ") )";
+      os << " Attr" << decimal(i) << "( (" << qelTraceStr(attr->getNodeName()) << ") ("
+         << qelTraceStr(attr->getNodeValue()) << ") )";
     }
   }
   return os << " )";

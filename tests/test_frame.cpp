@@ -379,6 +379,14 @@ TEST(Diagnostics, NodeTextFormat) {
   EXPECT_NE(two.find(" Attr1( ("), std::string::npos) << two;
   EXPECT_NE(two.find("(y) () )"), std::string::npos) << two;
   EXPECT_EQ(two.substr(two.size() - 6), "() ) )") << two;
+
+  // Counts and indexes are decimal whatever the caller's stream is set to.
+  for (int i = 0; i < 10; ++i) tavAddText(a, u"t");
+  for (char16_t c = u'c'; c < u'm'; ++c) a->setAttribute(std::u16string(1, c).c_str(), u"v");
+  std::ostringstream os;
+  os << std::hex << std::showbase << std::showpos << a;
+  EXPECT_NE(os.str().find(" numOfChilds(12) "), std::string::npos) << os.str();
+  EXPECT_NE(os.str().find(" Attr11( ("), std::string::npos) << os.str();
 }
 
 TEST(Diagnostics, NodeTypeNames) {
