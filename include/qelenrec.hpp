@@ -44,7 +44,10 @@ class QELDOM_API QelEncRecognizer {
   // "IBM037" is stored and returned (EBCDIC bytes without a declaration are
   // read as code page 37).
   // A supplied name that the runtime does not know raises a QelError with
-  // QELRC_NLS_ERROR when it is needed (no mark, no declaration). On any
+  // QELRC_NLS_ERROR when it is needed (no mark, no declaration). A declared
+  // name that Xerces-C has no converter for, or one without its closing quote
+  // within 31 characters, raises a SAXParseException at the line and column
+  // where the name begins: no parse could read the input as it says. On any
   // failure the input source keeps the encoding it had.
   QelUniString recognize();
 
