@@ -1,10 +1,14 @@
 // qelxml end to end: every test writes its inputs into a scratch directory of
-// its own, runs the real binary with posix_spawn and looks at its exit code,
+// its own, runs the real binary and looks at its exit code,
 // standard output, standard error and the files it leaves.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +24,6 @@
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -61,40 +63,69 @@ class Tool : public ::testing::Test {
     return names;
   }
 
+  // How a run is wired: standard input from `input` or from the descriptor
+  // `inputFd` (a pipe the test feeds), standard output into `output` when
+  // one is named, and the user and group 65534 when the test runs as root.
+  struct Io {
+    std::string input;
+    int inputFd = -1;
+    fs::path output;
+    bool asNobody = false;
+  };
+
+  // Starts qelxml in the scratch directory, with the three signals at their
+  // defaults; finish() waits for it.
+  pid_t start(const std::vector<std::string>& args, const Io& io) {
+    writeFile(m_dir / ".stdin", io.input);
+    const int in = io.inputFd >= 0 ? io.inputFd : open((m_dir / ".stdin").c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = open((io.output.empty() ? m_dir / ".stdout" : io.output).c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = open((m_dir / ".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<std::string> all{QELXML_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string dir = m_dir.string();
+    const bool drop = io.asNobody && geteuid() == 0;
+    sigset_t none;
+    sigemptyset(&none);
+    const pid_t pid = fork();
+    if (pid == 0) {  // only what is safe between fork and exec
+      for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) _exit(126);
+      if (drop && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out);
+    close(err);
+    if (io.inputFd < 0) close(in);
+    EXPECT_GT(pid, 0) << "cannot run " << all[0];
+    return pid;
+  }
+
+  Result finish(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid) return {-1, "", ""};
+    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(m_dir / ".stdout"),
+             readFile(m_dir / ".stderr")};
+    for (const char* name : {".stdin", ".stdout", ".stderr"}) fs::remove(m_dir / name);
+    return r;
+  }
+
   // Runs qelxml in the scratch directory with `input` on standard input.
   Result run(const std::vector<std::string>& args, const std::string& input = "") {
-    fs::path in = m_dir / ".stdin", out = m_dir / ".stdout", err = m_dir / ".stderr";
-    writeFile(in, input);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string self = QELXML_PATH;
-    std::vector<char*> argv{self.data()};
-    std::vector<std::string> copies(args);
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::string cwd = fs::current_path();
-    fs::current_path(m_dir);
-    pid_t pid;
-    int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
-    fs::current_path(cwd);
-    posix_spawn_file_actions_destroy(&actions);
-    Result r{-1, "", ""};
-    if (spawned != 0) {
-      ADD_FAILURE() << "cannot run " << self;
-      return r;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = readFile(out);
-    r.err = readFile(err);
-    fs::remove(in);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
+    Io io;
+    io.input = input;
+    return finish(start(args, io));
+  }
+
+  // A private device node in the scratch directory (c 1 3 is a null device,
+  // c 1 7 a full one); false where mknod is not permitted.
+  bool device(const std::string& name, unsigned minor) {
+    return mknod((m_dir / name).c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0;
   }
 
   fs::path m_dir;
@@ -247,6 +278,122 @@ TEST_F(Tool, OutputFileAppearsWholeOrNotAtAll) {
   r = run({"text", "-o", "text.txt", "doc.xml"});
   EXPECT_EQ(r.rc, 0) << r.err;
   EXPECT_EQ(readFile(m_dir / "text.txt"), "x\n");
+}
+
+// Links stay links, every hard link sees the new content, the mode and the
+// owner stay, a name at the length limit works, and a file the user may not
+// write is refused as the shell's > refuses it.
+TEST_F(Tool, OutputFileKeepsLinksModeOwnerAndPermissions) {
+  file("doc.xml", "<a/>");
+  file("real", "old");
+  file("h1", "old");
+  fs::create_hard_link(m_dir / "h1", m_dir / "h2");
+  fs::create_directory(m_dir / "sub");
+  fs::create_symlink("real", m_dir / "link");
+  fs::create_symlink("sub/new", m_dir / "dangling");
+  const std::string longName(255, 'n');
+  for (const std::string& target : {std::string("link"), std::string("dangling"), std::string("h1"), longName}) {
+    Result r = run({"format", "--no-xml-decl", "-o", target, "doc.xml"});
+    EXPECT_EQ(r.rc, 0) << target.substr(0, 10) << ": " << r.err;
+  }
+  EXPECT_TRUE(fs::is_symlink(m_dir / "link"));
+  EXPECT_TRUE(fs::is_symlink(m_dir / "dangling"));
+  for (const char* name : {"real", "sub/new", "h1", "h2"}) EXPECT_EQ(readFile(m_dir / name), "<a/>") << name;
+  EXPECT_EQ(readFile(m_dir / longName), "<a/>");
+
+  file("kept", "old");
+  chmod((m_dir / "kept").c_str(), 0640);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown((m_dir / "kept").c_str(), 65534, 65534), 0);
+  }
+  EXPECT_EQ(run({"format", "-o", "kept", "doc.xml"}).rc, 0);
+  struct stat st;
+  ASSERT_EQ(stat((m_dir / "kept").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, root ? 65534u : geteuid());
+
+  // Run as another user when the test runs as root, for whom > writes anything.
+  file("locked", "old");
+  chmod((m_dir / "locked").c_str(), 0444);
+  chmod(m_dir.c_str(), 0777);  // the directory would take a temporary file
+  Io io;
+  io.asNobody = true;
+  Result r = finish(start({"format", "-o", "locked", "doc.xml"}, io));
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.err, "qelxml: cannot write locked: Permission denied\n");
+  EXPECT_EQ(readFile(m_dir / "locked"), "old");
+}
+
+// A device, a FIFO or a socket at the path stays what it is: written as the
+// shell's > writes it, a full device failing with the system's reason.
+TEST_F(Tool, OutputDevicesFifosAndSocketsAreWrittenLikeTheShell) {
+  file("doc.xml", "<a/>");
+  // Opened for reading first, without waiting: the tool's open finds a reader.
+  ASSERT_EQ(mkfifo((m_dir / "fifo").c_str(), 0644), 0);
+  const int fifo = open((m_dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  Result r = run({"format", "--no-xml-decl", "-o", "fifo", "doc.xml"});
+  char fromFifo[16];
+  const ssize_t n = read(fifo, fromFifo, sizeof fromFifo);
+  close(fifo);
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(std::string(fromFifo, n > 0 ? n : 0), "<a/>");
+
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (m_dir / "sock").c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  r = run({"format", "-o", "sock", "doc.xml"});
+  close(sock);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.err, "qelxml: cannot write sock: No such device or address\n");
+
+  if (!device("null", 3) || !device("full", 7)) GTEST_SKIP() << "mknod is not permitted here: no private devices";
+  EXPECT_EQ(run({"format", "-o", "null", "doc.xml"}).rc, 0);
+  r = run({"format", "-o", "full", "doc.xml"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.err, "qelxml: cannot write full: No space left on device\n");
+  for (const char* name : {"null", "full"}) EXPECT_TRUE(fs::is_character_file(m_dir / name)) << name;
+  EXPECT_TRUE(fs::is_fifo(m_dir / "fifo"));
+  EXPECT_TRUE(fs::is_socket(m_dir / "sock"));
+}
+
+// Interrupted while the output is in the making (the input is still
+// coming): the temporary file goes, the target stays as it was.
+TEST_F(Tool, InterruptedOutputLeavesTheTargetAsItWas) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    file("out.xml", "old");
+    int feed[2];
+    ASSERT_EQ(pipe2(feed, O_CLOEXEC), 0);
+    Io io;
+    io.inputFd = feed[0];
+    const pid_t pid = start({"format", "-o", "out.xml", "-"}, io);
+    close(feed[0]);
+    EXPECT_EQ(write(feed[1], "<a>", 3), 3);
+    bool temporary = false;  // waited for, within a bound far above any start-up
+    for (int i = 0; i < 1000 && !temporary; ++i) {
+      for (const std::string& name : listing()) temporary |= name.rfind(".qelxml-", 0) == 0;
+      if (!temporary) usleep(10000);
+    }
+    kill(pid, sig);
+    Result r = finish(pid);
+    close(feed[1]);
+    EXPECT_TRUE(temporary) << "no temporary file while the output was in the making";
+    EXPECT_EQ(r.rc, 128 + sig);
+    EXPECT_EQ(readFile(m_dir / "out.xml"), "old");
+    EXPECT_EQ(listing(), std::set<std::string>{"out.xml"});
+  }
+}
+
+// Standard output gets whole documents only, like a file.
+TEST_F(Tool, FormatToStandardOutputPrintsNothingWhenTheWriterRefuses) {
+  const std::string unencodable = "<a>" + std::string(100000, 'x') + "<!--\u00e9--></a>";
+  Result r = run({"format", "--encoding", "US-ASCII", "-"}, unencodable);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("US-ASCII"), std::string::npos) << r.err;
 }
 
 // --- detect ----------------------------------------------------------------------------
