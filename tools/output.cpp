@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <system_error>
 #include <vector>
 
+#include "commands.hpp"
 #include "staging.hpp"
 
 namespace qelxml {
@@ -250,6 +252,27 @@ void Output::commit() {
       return;
     }
   }
+}
+
+// --- the standard streams ----------------------------------------------------------------
+
+void guardStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int opened = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
+int finishStandardOutput(int rc) {
+  std::cout.flush();
+  // A write that failed earlier left its errno: nothing since sets it.
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout) && !std::cout.fail()) return rc;
+  complain(std::string("cannot write standard output: ") + std::strerror(errno ? errno : EIO));
+  return rc != 0 ? rc : 1;
 }
 
 }  // namespace qelxml

@@ -52,4 +52,15 @@ class Output {
   std::unique_ptr<Staging> m_staging;
 };
 
+// Makes sure descriptors 0, 1 and 2 are open, so that no file the tool opens
+// takes their place: a closed one is opened on /dev/null the wrong way round
+// (standard input write-only, the others read-only), so that using it still
+// fails.
+void guardStandardDescriptors();
+
+// Flushes standard output. When anything written to it failed, says so on
+// standard error with the system's reason and gives 1 (or `rc` if that is
+// already a failure); otherwise gives `rc`.
+int finishStandardOutput(int rc);
+
 }  // namespace qelxml

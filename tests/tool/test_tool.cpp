@@ -396,6 +396,29 @@ TEST_F(Tool, FormatToStandardOutputPrintsNothingWhenTheWriterRefuses) {
   EXPECT_NE(r.err.find("US-ASCII"), std::string::npos) << r.err;
 }
 
+// Every command checks its writes to standard output.
+TEST_F(Tool, EveryCommandFailsWhenStandardOutputFails) {
+  if (!device("full", 7)) GTEST_SKIP() << "mknod is not permitted here: no private full device";
+  file("doc.xml", "<a>x</a>");
+  std::vector<std::string> many{"rawname"};  // more than the buffer of standard output
+  for (int i = 0; i < 3000; ++i) many.push_back("name" + std::to_string(i));
+  for (const auto& args : std::vector<std::vector<std::string>>{{"detect", "doc.xml"},
+                                                                {"check", "name", "a"},
+                                                                {"rawname", "a"},
+                                                                many,
+                                                                {"--help"},
+                                                                {"format", "--help"},
+                                                                {"--version"},
+                                                                {"format", "doc.xml"},
+                                                                {"text", "doc.xml"}}) {
+    Io io;
+    io.output = m_dir / "full";
+    Result r = finish(start(args, io));
+    EXPECT_EQ(r.rc, 1) << args[0] << " " << args.size();
+    EXPECT_EQ(r.err, "qelxml: cannot write standard output: No space left on device\n") << args[0];
+  }
+}
+
 // --- detect ----------------------------------------------------------------------------
 
 TEST_F(Tool, DetectTellsEachFilesEncodingAndWhereItCameFrom) {
