@@ -479,6 +479,29 @@ TEST_F(Tool, CheckReportsEachValueAndFailsWhenAnyIsInvalid) {
   EXPECT_EQ(run({"check", "date", "x"}).rc, 2);
 }
 
+// Values are UTF-8: anything else is named on standard error and fails,
+// never checked or converted as U+FFFD.
+TEST_F(Tool, CheckAndRawnameRefuseValuesThatAreNotUtf8) {
+  Result r = run({"check", "name",
+                  "a\xff"
+                  "b",
+                  "ok"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.out, "ok: valid\n");
+  EXPECT_EQ(r.err, "qelxml: \"a\\xFFb\": not UTF-8 (byte 0xFF at offset 1)\n");
+  // Overlong, a surrogate, past U+10FFFF, cut short, a stray continuation.
+  for (const char* bad : {"\xC0\x80", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "x\xE2\x82", "\x80"}) {
+    SCOPED_TRACE(bad);
+    for (const char* command : {"check", "rawname"}) {
+      r = command == std::string("check") ? run({command, "text", bad}) : run({command, bad});
+      EXPECT_EQ(r.rc, 1);
+      EXPECT_EQ(r.out, "");
+      EXPECT_NE(r.err.find("not UTF-8"), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_EQ(run({"check", "text", "\xF0\x9F\x98\x80\xEF\xBF\xBD"}).rc, 0);
+}
+
 TEST_F(Tool, RawNamesConvertBothWays) {
   Result r = run({"rawname", "a b", "$v", "1abc", "abc"});
   EXPECT_EQ(r.rc, 0) << r.err;
