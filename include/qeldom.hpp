@@ -37,6 +37,8 @@ QELDOM_API void tavDomInit();
 QELDOM_API void qelDomCleanup();
 
 // --- editing ---------------------------------------------------------------------
+// A parent (or node) that is null or has no owner document (a document type
+// created and not attached) raises a QelError with QELRC_DOM_API_ERROR.
 
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelCreateDoc();
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* tavCreateDoc(const XMLCh* rootName);
@@ -64,6 +66,7 @@ QELDOM_API void tavCleanNode(XERCES_CPP_NAMESPACE::DOMNode* node, bool removeAtt
 
 QELDOM_API std::string qelGetNodeTypeStr(const XERCES_CPP_NAMESPACE::DOMNode* node);
 // The one-line node text: Node( type(Element) name(a) value() numOfChilds(2) Attr0( (x) (1) ) )
+// Its numbers are decimal whatever the stream's flags.
 QELDOM_API std::ostream& operator<<(std::ostream& os, const XERCES_CPP_NAMESPACE::DOMNode* node);
 QELDOM_API std::string qelGetErrorMsg(const XERCES_CPP_NAMESPACE::DOMException& e);
 QELDOM_API std::string qelGetErrorMsg(const XERCES_CPP_NAMESPACE::XMLException& e);

@@ -10,7 +10,9 @@
 #include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUniDefs.hpp>
 
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <new>
 
@@ -106,6 +108,12 @@ QelDomPlatform::QelDomPlatform() {
   } catch (const Panic& p) {
     failed = true;
     failure = PanicHandler::getPanicReasonString(p.reason);
+  } catch (const OutOfMemoryException&) {
+    // Not an XMLException in Xerces-C 3.2. Xerces-C counts itself started
+    // from its first step on, so it must never be asked again: recorded in
+    // the slot like any other start failure.
+    failed = true;
+    failure = "out of memory";
   }
   if (failed) {
     QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavDomInit", xercesMessage("XERCES initialization error: %s", failure));
@@ -168,10 +176,15 @@ inline void domInit() {
 
 namespace {
 
-// The adding functions need a document to create the node with.
+// The adding functions need a document to create the node with: a null
+// parent has none, nor has a node created without one (a document type made
+// by the DOM implementation and not attached).
 DOMDocument* requireDoc(qel_detail::Trace& trc_, DOMNode* parent, const char* function) {
   DOMDocument* doc = tavGetDoc(parent);
-  if (!doc) QEL_RAISE(QELRC_DOM_API_ERROR, 0, function, std::string(function) + ": the parent node is NULL");
+  if (!doc)
+    QEL_RAISE(
+        QELRC_DOM_API_ERROR, 0, function,
+        std::string(function) + (parent ? ": the parent node has no owner document" : ": the parent node is NULL"));
   return doc;
 }
 
@@ -263,6 +276,7 @@ DOMText* tavSetText(DOMNode* node, const XMLCh* text) {
   if (!node) QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavSetText", "tavSetText: the node is NULL");
   DOMDocument* doc = node->getNodeType() == DOMNode::DOCUMENT_NODE ? static_cast<DOMDocument*>(node)
                                                                     : node->getOwnerDocument();
+  if (!doc) QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavSetText", "tavSetText: the node has no owner document");
   DOMText* textNode = doc->createTextNode(text);
   node->appendChild(textNode);  // append first: a failure leaves the old children
   while (node->getFirstChild() != textNode) node->removeChild(node->getFirstChild());
@@ -420,16 +434,30 @@ std::string qelGetNodeTypeStr(const DOMNode* node) {
   return names[(type >= 1 && type <= 12) ? type : 0];
 }
 
+namespace {
+
+// A count as decimal text, whatever base, sign or grouping the caller's
+// stream is set to.
+std::string decimal(XMLSize_t n) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%zu", static_cast<size_t>(n));
+  return text;
+}
+
+}  // namespace
+
 std::ostream& operator<<(std::ostream& os, const DOMNode* node) {
   if (!node) return os << "Node( NULL )";
-  os << "Node(" << " type(" << qelGetNodeTypeStr(node) << ")" << " name(" << qelTraceStr(node->getNodeName())
-     << ")" << " value(" << qelTraceStr(node->getNodeValue()) << ")" << " numOfChilds("
-     << node->getChildNodes()->getLength() << ")";
+  os << "Node("
+     << " type(" << qelGetNodeTypeStr(node) << ")"
+     << " name(" << qelTraceStr(node->getNodeName()) << ")"
+     << " value(" << qelTraceStr(node->getNodeValue()) << ")"
+     << " numOfChilds(" << decimal(node->getChildNodes()->getLength()) << ")";
   if (const DOMNamedNodeMap* attributes = node->getAttributes()) {
     for (XMLSize_t i = 0; i < attributes->getLength(); ++i) {
       const DOMNode* attr = attributes->item(i);
-      os << " Attr" << i << "( (" << qelTraceStr(attr->getNodeName()) << ") (" << qelTraceStr(attr->getNodeValue())
-         << ") )";
+      os << " Attr" << decimal(i) << "( (" << qelTraceStr(attr->getNodeName()) << ") ("
+         << qelTraceStr(attr->getNodeValue()) << ") )";
     }
   }
   return os << " )";
@@ -452,12 +480,15 @@ std::string qelGetErrorMsg(const DOMException& e) {
       "An invalid or illegal string is specified.",
       "An attempt is made to modify the type of the underlying object.",
       "An attempt is made to create or change an object in a way which is incorrect with regard to namespaces.",
-      "A parameter or an operation is not supported by the underlying object."};
+      "A parameter or an operation is not supported by the underlying object.",
+      // Xerces-C 3.2's DOM Level 3 codes VALIDATION_ERR and TYPE_MISMATCH_ERR.
+      "An operation would make the node invalid with respect to partial validity.",
+      "The type of an object is incompatible with the expected type of the parameter associated to the object."};
   QEL_TRACE_ENTER("qelGetErrorMsg");
   QEL_TRACE_ARGS("");
   int code = e.code;
   const char* text = nullptr;
-  if (code >= 1 && code <= 15)
+  if (code >= 1 && code < static_cast<int>(std::size(texts)))
     text = texts[code];
   else
     qelCheck(s_sourcePath, __LINE__, "Internal error: 0", QELRC_INTERNAL_ERROR, "QELRC_INTERNAL_ERROR");

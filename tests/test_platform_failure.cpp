@@ -12,6 +12,7 @@
 #include <xercesc/util/PanicHandler.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
+#include "qelnewrl.hpp"
 #include "test_support.hpp"
 
 XERCES_CPP_NAMESPACE_USE
@@ -19,7 +20,7 @@ using namespace qeltest;
 
 namespace {
 
-enum class Failure { panic, xmlException };
+enum class Failure { panic, xmlException, outOfMemory };
 Failure s_failure = Failure::panic;
 std::atomic<int> s_initializeCalls{0};
 MemoryManagerImpl s_exceptionMemory;  // outlives Xerces-C's own memory manager
@@ -40,8 +41,8 @@ void realTerminate() {
 
 // Takes the place of Xerces-C's start for libqeldom.so (the program exports
 // it, see frame.cmake) and fails the way the scenario asks: through the
-// panic handler it was given, or with an XMLException carrying Xerces-C's own
-// message.
+// panic handler it was given, with an XMLException carrying Xerces-C's own
+// message, or for want of memory, Xerces-C's own start left half done.
 void XERCES_CPP_NAMESPACE::XMLPlatformUtils::Initialize(const char* const locale, const char* const nlsHome,
                                                         PanicHandler* const panicHandler,
                                                         MemoryManager* const memoryManager) {
@@ -49,6 +50,17 @@ void XERCES_CPP_NAMESPACE::XMLPlatformUtils::Initialize(const char* const locale
   if (s_failure == Failure::panic) {
     if (panicHandler) panicHandler->panic(PanicHandler::Panic_NoTransService);
     std::fprintf(stderr, "no panic handler was installed, or it returned\n");
+    std::exit(3);
+  }
+  if (s_failure == Failure::outOfMemory) {
+    QelNewRelay::failAfter(1);  // Xerces-C allocates through the library's relay
+    try {
+      realInitialize(locale, nlsHome, panicHandler, memoryManager);
+    } catch (...) {
+      QelNewRelay::failAfter(0);
+      throw;
+    }
+    std::fprintf(stderr, "Xerces-C started without memory\n");
     std::exit(3);
   }
   realInitialize(locale, nlsHome, panicHandler, memoryManager);
@@ -65,6 +77,7 @@ struct Expected {
 };
 
 std::string expectedMessage(Failure failure) {
+  if (failure == Failure::outOfMemory) return "XERCES initialization error: out of memory";
   if (failure == Failure::panic)
     return std::string("XERCES initialization error: ") +
            PanicHandler::getPanicReasonString(PanicHandler::Panic_NoTransService);
@@ -125,14 +138,16 @@ TEST_P(PlatformFailure, RaisesTheRecordedErrorToEveryCaller) {
   EXPECT_EXIT(scenario(GetParam()), ::testing::ExitedWithCode(0), "");
 }
 
+std::string scenarioName(const ::testing::TestParamInfo<Expected>& info) {
+  static const char* const names[] = {"Panic", "XmlException", "OutOfMemory"};
+  return names[static_cast<int>(info.param.failure)] + std::string("_level") + std::to_string(info.param.level);
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, PlatformFailure,
                          ::testing::Values(Expected{Failure::panic, 0x00}, Expected{Failure::panic, 0x40},
                                            Expected{Failure::panic, 0x80}, Expected{Failure::panic, 0xC0},
-                                           Expected{Failure::xmlException, 0x00},
-                                           Expected{Failure::xmlException, 0xD0}),
-                         [](const ::testing::TestParamInfo<Expected>& info) {
-                           return std::string(info.param.failure == Failure::panic ? "Panic" : "XmlException") +
-                                  "_level" + std::to_string(info.param.level);
-                         });
+                                           Expected{Failure::xmlException, 0x00}, Expected{Failure::xmlException, 0xD0},
+                                           Expected{Failure::outOfMemory, 0xC0}),
+                         scenarioName);
 
 }  // namespace

@@ -62,10 +62,12 @@ DocPtr parse(const ParseOptions& options) {
 
 }  // namespace
 
+// The output is set up first: a target the shell's > would refuse is
+// refused before any work, as the shell would.
 int runFormat(const FormatOptions& options) {
+  Output out(options.output);
   DocPtr doc = parse(options.parse);
   if (!doc) return 1;
-  Output out(options.output);
   qelWriteNode(doc.get(), out.stream(), options.bits, options.encoding.empty() ? nullptr : options.encoding.c_str(),
                nullptr);
   out.commit();
@@ -73,12 +75,12 @@ int runFormat(const FormatOptions& options) {
 }
 
 int runText(const ParseOptions& options, const std::string& output) {
+  Output out(output);
   DocPtr doc = parse(options);
   if (!doc) return 1;
   QelUniString text;
   tavGetText(doc->getDocumentElement(), text);
   std::string bytes = qelToMbcs(text.c_str(), static_cast<unsigned>(text.length())) + "\n";
-  Output out(output);
   out.stream().write(bytes.data(), static_cast<long>(bytes.size()));
   out.commit();
   return 0;

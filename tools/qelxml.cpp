@@ -8,9 +8,11 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+#include <xercesc/sax/SAXException.hpp>
 
 #include "commands.hpp"
 #include "mox.hpp"
+#include "output.hpp"
 #include "qeldom.hpp"
 #include "qelidwrt.hpp"
 
@@ -48,6 +50,7 @@ void addParseOptions(CLI::App* app, qelxml::ParseOptions& parse) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qelxml::guardStandardDescriptors();
   CLI::App app{"qelxml: reformat, re-encode and check XML with qeldom", "qelxml"};
   app.set_version_flag("--version", "qelxml " QELXML_VERSION);
   app.require_subcommand(1);
@@ -112,8 +115,8 @@ int main(int argc, char** argv) {
       std::cerr << app.help();
       return 2;
     }
-    int rc = app.exit(e);
-    return rc == 0 ? 0 : 2;
+    int rc = app.exit(e);  // the help and the version go to standard output
+    return qelxml::finishStandardOutput(rc == 0 ? 0 : 2);
   }
   if (!trace.empty()) {
     try {
@@ -143,7 +146,10 @@ int main(int argc, char** argv) {
   } catch (const XERCES_CPP_NAMESPACE::DOMException& e) {
     qelxml::complain(qelGetErrorMsg(e));
     rc = 1;
+  } catch (const XERCES_CPP_NAMESPACE::SAXException& e) {
+    qelxml::complain(qelToMbcs(e.getMessage()));
+    rc = 1;
   }
   qelDomCleanup();
-  return rc;
+  return qelxml::finishStandardOutput(rc);
 }

@@ -1,10 +1,14 @@
 // qelxml end to end: every test writes its inputs into a scratch directory of
-// its own, runs the real binary with posix_spawn and looks at its exit code,
+// its own, runs the real binary and looks at its exit code,
 // standard output, standard error and the files it leaves.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,13 +19,12 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -61,40 +64,59 @@ class Tool : public ::testing::Test {
     return names;
   }
 
-  // Runs qelxml in the scratch directory with `input` on standard input.
-  Result run(const std::vector<std::string>& args, const std::string& input = "") {
-    fs::path in = m_dir / ".stdin", out = m_dir / ".stdout", err = m_dir / ".stderr";
-    writeFile(in, input);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string self = QELXML_PATH;
-    std::vector<char*> argv{self.data()};
-    std::vector<std::string> copies(args);
-    for (auto& a : copies) argv.push_back(a.data());
+  // Starts qelxml in the scratch directory with standard input from `in`,
+  // standard output into `output` (a file of its own by default), the three
+  // signals at their defaults, and as user and group 65534 when `asNobody`
+  // and the test runs as root. finish() waits for it.
+  pid_t start(const std::vector<std::string>& args, int in, const fs::path& output = {}, bool asNobody = false) {
+    const int out = open((output.empty() ? m_dir / ".stdout" : output).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open((m_dir / ".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> all{QELXML_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::string cwd = fs::current_path();
-    fs::current_path(m_dir);
-    pid_t pid;
-    int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
-    fs::current_path(cwd);
-    posix_spawn_file_actions_destroy(&actions);
-    Result r{-1, "", ""};
-    if (spawned != 0) {
-      ADD_FAILURE() << "cannot run " << self;
-      return r;
+    const std::string dir = m_dir.string();
+    const bool drop = asNobody && geteuid() == 0;
+    sigset_t none;
+    sigemptyset(&none);
+    const pid_t pid = fork();
+    if (pid == 0) {  // only what is safe between fork and exec
+      for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) _exit(126);
+      if (drop && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
+      execv(argv[0], argv.data());
+      _exit(127);
     }
+    close(out);
+    close(err);
+    EXPECT_GT(pid, 0) << "cannot run " << all[0];
+    return pid;
+  }
+
+  Result finish(pid_t pid) {
     int status = 0;
-    waitpid(pid, &status, 0);
-    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = readFile(out);
-    r.err = readFile(err);
-    fs::remove(in);
-    fs::remove(out);
-    fs::remove(err);
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid) return {-1, "", ""};
+    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(m_dir / ".stdout"),
+             readFile(m_dir / ".stderr")};
+    for (const char* name : {".stdin", ".stdout", ".stderr"}) fs::remove(m_dir / name);
     return r;
+  }
+
+  // Runs qelxml in the scratch directory with `input` on standard input.
+  Result run(const std::vector<std::string>& args, const std::string& input = "", const fs::path& output = {},
+             bool asNobody = false) {
+    const int in = open(file(".stdin", input).c_str(), O_RDONLY);
+    Result r = finish(start(args, in, output, asNobody));
+    close(in);
+    return r;
+  }
+
+  // A private device node in the scratch directory (c 1 3 is a null device,
+  // c 1 7 a full one); false where mknod is not permitted.
+  bool device(const std::string& name, unsigned minor) {
+    return mknod((m_dir / name).c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0;
   }
 
   fs::path m_dir;
@@ -238,6 +260,11 @@ TEST_F(Tool, OutputFileAppearsWholeOrNotAtAll) {
   EXPECT_EQ(r.rc, 1);
   EXPECT_EQ(listing(), (std::set<std::string>{"doc.xml", "bad.xml"}));
 
+  // Standard output, too, gets a whole document or nothing.
+  r = run({"format", "--encoding", "US-ASCII", "-"}, "<a>" + std::string(100000, 'x') + "<!--\u00e9--></a>");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.out, "");
+
   // A directory that does not exist is one clear line.
   r = run({"format", "-o", "no/such/dir/out.xml", "doc.xml"});
   EXPECT_EQ(r.rc, 1);
@@ -247,6 +274,110 @@ TEST_F(Tool, OutputFileAppearsWholeOrNotAtAll) {
   r = run({"text", "-o", "text.txt", "doc.xml"});
   EXPECT_EQ(r.rc, 0) << r.err;
   EXPECT_EQ(readFile(m_dir / "text.txt"), "x\n");
+}
+
+// What stands at the path stays what it is. Links stay links and lead to
+// the file that gets the content; every hard link sees it; mode and owner
+// stay; a name at the length limit works; devices, FIFOs and sockets are
+// written as the shell's > writes them, and what > refuses is refused: a
+// file the user may not write (run as another user when the test runs as
+// root, for whom > writes anything), a socket, a full device.
+TEST_F(Tool, OutputTargetsStayWhatTheyAre) {
+  for (const char* name : {"doc.xml", "real", "h1", "kept", "locked"})
+    file(name, name == std::string("doc.xml") ? "<a/>" : "old");
+  fs::create_hard_link(m_dir / "h1", m_dir / "h2");
+  fs::create_directory(m_dir / "sub");
+  fs::create_symlink("real", m_dir / "link");
+  fs::create_symlink("sub/new", m_dir / "dangling");
+  const bool root = geteuid() == 0;
+  chmod((m_dir / "kept").c_str(), 0640);
+  ASSERT_TRUE(!root || chown((m_dir / "kept").c_str(), 65534, 65534) == 0);
+  chmod((m_dir / "locked").c_str(), 0444);
+  chmod(m_dir.c_str(), 0777);  // the directory would take a temporary file from anyone
+  ASSERT_EQ(mkfifo((m_dir / "fifo").c_str(), 0644), 0);
+  const int fifo = open((m_dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);  // a reader: the tool's open goes through
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {AF_UNIX, {}};
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (m_dir / "sock").c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const bool devices = device("null", 3) && device("full", 7);
+  const std::string longName(255, 'n');
+  const std::pair<std::string, std::string> rows[] = {
+      {"link", ""},
+      {"dangling", ""},
+      {"h1", ""},
+      {longName, ""},
+      {"kept", ""},
+      {"fifo", ""},
+      {"null", ""},
+      {"locked", "qelxml: cannot write locked: Permission denied\n"},
+      {"sock", "qelxml: cannot write sock: No such device or address\n"},
+      {"full", "qelxml: cannot write full: No space left on device\n"}};
+  for (const auto& [target, err] : rows) {
+    if (!devices && (target == "null" || target == "full")) continue;
+    Result r = run({"format", "--no-xml-decl", "-o", target, "doc.xml"}, "", {}, target == "locked");
+    EXPECT_EQ(r.rc, err.empty() ? 0 : 1) << target.substr(0, 10);
+    EXPECT_EQ(r.err, err) << target.substr(0, 10);
+  }
+  for (const char* name : {"real", "sub/new", "h1", "h2", "kept", longName.c_str()})
+    EXPECT_EQ(readFile(m_dir / name), "<a/>") << std::string(name).substr(0, 10);
+  EXPECT_EQ(readFile(m_dir / "locked"), "old");
+  char fromFifo[16];
+  const ssize_t n = read(fifo, fromFifo, sizeof fromFifo);
+  EXPECT_EQ(std::string(fromFifo, n > 0 ? n : 0), "<a/>");
+  close(fifo);
+  close(sock);
+  struct stat st;
+  ASSERT_EQ(stat((m_dir / "kept").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, root ? 65534u : geteuid());
+  EXPECT_TRUE(fs::is_symlink(m_dir / "link") && fs::is_symlink(m_dir / "dangling"));
+  EXPECT_TRUE(fs::is_fifo(m_dir / "fifo") && fs::is_socket(m_dir / "sock"));
+  if (!devices) GTEST_SKIP() << "mknod is not permitted here: the private null and full devices were left out";
+  EXPECT_TRUE(fs::is_character_file(m_dir / "null") && fs::is_character_file(m_dir / "full"));
+}
+
+// Interrupted while the output is in the making (the input is still
+// coming): the temporary file goes, the target stays as it was.
+TEST_F(Tool, InterruptedOutputLeavesTheTargetAsItWas) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    file("out.xml", "old");
+    int feed[2];
+    ASSERT_EQ(pipe(feed), 0);
+    const pid_t pid = start({"format", "-o", "out.xml", "-"}, feed[0]);
+    EXPECT_EQ(write(feed[1], "<a>", 3), 3);
+    bool temporary = false;  // waited for, within a bound far above any start-up
+    for (int i = 0; i < 1000 && !temporary; ++i, usleep(10000))
+      for (const std::string& name : listing()) temporary |= name.rfind(".qelxml-", 0) == 0;
+    kill(pid, sig);
+    Result r = finish(pid);
+    close(feed[0]);
+    close(feed[1]);
+    EXPECT_TRUE(temporary) << "no temporary file while the output was in the making";
+    EXPECT_EQ(r.rc, 128 + sig);
+    EXPECT_EQ(readFile(m_dir / "out.xml"), "old");
+    EXPECT_EQ(listing(), std::set<std::string>{"out.xml"});
+  }
+}
+
+// Every command checks its writes to standard output.
+TEST_F(Tool, EveryCommandFailsWhenStandardOutputFails) {
+  if (!device("full", 7)) GTEST_SKIP() << "mknod is not permitted here: no private full device";
+  file("doc.xml", "<a>x</a>");
+  std::vector<std::string> many{"rawname"};  // more than the buffer of standard output
+  for (int i = 0; i < 3000; ++i) many.push_back("name" + std::to_string(i));
+  std::vector<std::vector<std::string>> commands{many};
+  for (const char* line : {"detect doc.xml", "check name a", "rawname a", "--help", "format --help", "--version",
+                           "format doc.xml", "text doc.xml"}) {
+    std::istringstream words(line);
+    commands.emplace_back(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>());
+  }
+  for (const auto& args : commands) {
+    Result r = run(args, "", m_dir / "full");
+    EXPECT_EQ(r.rc, 1) << args[0] << " " << args.size();
+    EXPECT_EQ(r.err, "qelxml: cannot write standard output: No space left on device\n") << args[0];
+  }
 }
 
 // --- detect ----------------------------------------------------------------------------
@@ -274,6 +405,14 @@ TEST_F(Tool, DetectTellsEachFilesEncodingAndWhereItCameFrom) {
             "decl.xml: ISO-8859-1 (declaration)\n"
             "-: ISO-8859-1 (caller)\n");
 
+  // A declaration no parse could read is an error where the name stands.
+  file("unknown.xml", "<?xml version='1.0'\n encoding='NO-SUCH'?><a/>");
+  for (const char* command : {"detect", "format"}) {
+    r = run({command, "unknown.xml"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "unknown.xml:2:12: The encoding 'NO-SUCH' of the encoding declaration is not supported\n");
+  }
+
   r = run({"detect", "--encoding", "NO-SUCH-ENCODING", "plain.xml"});
   EXPECT_EQ(r.rc, 1);
   EXPECT_TRUE(std::regex_match(r.err, std::regex("plain\\.xml: [^\n]*NO-SUCH-ENCODING[^\n]*\n"))) << r.err;
@@ -299,6 +438,25 @@ TEST_F(Tool, CheckReportsEachValueAndFailsWhenAnyIsInvalid) {
   EXPECT_EQ(run({"check", "name", "a\U0001F600b!"}).out, "a\U0001F600b!: Invalid character 0xD83D at pos 1.\n");
   EXPECT_EQ(run({"check", "uri", "anything at all"}).rc, 0);
   EXPECT_EQ(run({"check", "date", "x"}).rc, 2);
+}
+
+// Values are UTF-8: anything else is named on standard error and fails,
+// never checked or converted as U+FFFD.
+TEST_F(Tool, CheckAndRawnameRefuseValuesThatAreNotUtf8) {
+  Result r = run({"check", "name",
+                  "a\xff"
+                  "b",
+                  "ok"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.out, "ok: valid\n");
+  EXPECT_EQ(r.err, "qelxml: \"a\\xFFb\": not UTF-8 (byte 0xFF at offset 1)\n");
+  // Overlong, a surrogate, past U+10FFFF, cut short, a stray continuation.
+  for (const char* bad : {"\xC0\x80", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "x\xE2\x82", "\x80"}) {
+    r = run({"rawname", bad});
+    EXPECT_EQ(r.rc, 1) << bad;
+    EXPECT_NE(r.err.find("not UTF-8"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(run({"check", "text", "\xF0\x9F\x98\x80\xEF\xBF\xBD"}).rc, 0);
 }
 
 TEST_F(Tool, RawNamesConvertBothWays) {
