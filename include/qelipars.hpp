@@ -14,6 +14,7 @@
 
 #include "qeldom.hpp"
 #include "qeldstr.hpp"
+#include "qelinput.hpp"
 
 // --- parse options ---------------------------------------------------------------
 
@@ -31,6 +32,11 @@ constexpr unsigned long QEL_PARSE_NAMESPACES = 0x10;         // namespace proces
 // line and column (or, with QEL_PARSE_XERCES_EXCEPTIONS, the Xerces-C
 // exception itself). Entity expansion is bounded (see QelXmlParser).
 
+// The file is opened once, its name taken as bytes; FIFOs and process
+// substitutions work. A file that does not open raises "Cannot open input
+// file "NAME"" (the system's reason is the error's cause), whatever
+// QEL_PARSE_XERCES_EXCEPTIONS says.
+
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseDocFromFile(const char* file, unsigned long opt, const char* enc);
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseDoc(const void* buf, unsigned long size,
                                                           XERCES_CPP_NAMESPACE::DOMNode* parent, unsigned long opt,
@@ -41,7 +47,8 @@ QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseDoc(const void* buf, unsig
                                                           XERCES_CPP_NAMESPACE::DOMNode* parent, unsigned long opt);
 // Parses standard input into a new document. Input is read as the parse
 // needs it: a document is read to its end, a malformed input only up to the
-// parser's first error (the rest stays unread).
+// parser's first error (the rest stays unread). A read error (standard input
+// closed, or a directory) raises "Cannot read standard input: REASON".
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseDoc(unsigned long opt, const char* enc);
 // The core the entry points share: any input source.
 QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseXml(XERCES_CPP_NAMESPACE::InputSource& src, unsigned long opt,

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <xercesc/dom/DOMException.hpp>
 #include <xercesc/framework/LocalFileInputSource.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/URLInputSource.hpp>
@@ -16,7 +17,6 @@
 #include <xercesc/internal/XMLScanner.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/dom/DOMException.hpp>
 #include <xercesc/util/XMLResourceIdentifier.hpp>
 #include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLURL.hpp>
@@ -127,6 +127,8 @@ void QelXmlParser::parse(const InputSource& src) {
     m_utf16Mark = origin == QelEncOrigin::ByteOrderMark && name.str().compare(0, 6, u"UTF-16") == 0;
   }
   if (source.getEncoding()) m_enc = source.getEncoding();
+  // Recognition has read what it needs: the scanner's stream reads on.
+  if (auto* once = dynamic_cast<QelFileInputSource*>(&source)) once->stopKeeping();
   XercesDOMParser::parse(source);
 }
 
@@ -246,8 +248,7 @@ void QelXmlParser::startDocument() {
 // fatal error it would be without the recognizer.
 static bool namesUtf16(const XMLCh* declared) {
   std::u16string name = qelToUpper(declared ? std::u16string(declared) : std::u16string());
-  return name.compare(0, 6, u"UTF-16") == 0 || name == u"UCS-2" || name == u"ISO-10646-UCS-2" ||
-         name == u"CSUNICODE";
+  return name.compare(0, 6, u"UTF-16") == 0 || name == u"UCS-2" || name == u"ISO-10646-UCS-2" || name == u"CSUNICODE";
 }
 
 void QelXmlParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
@@ -311,51 +312,40 @@ void QelXmlParser::error(const unsigned int errCode, const XMLCh* const errDomai
 
 namespace {
 
-// The Xerces-C 3.2 codes for an input that cannot be opened (2.2 numbered
-// them 2, 41 and 74).
-bool isOpenFailure(unsigned code) {
-  return code == XMLExcepts::Scan_CouldNotOpenSource_Warning || code == XMLExcepts::File_CouldNotGetBasePathName ||
-         code == XMLExcepts::Scan_CouldNotOpenSource;
-}
-
 [[noreturn]] void raiseInvalid(const std::string& message) {
   qel_detail::raise(nullptr, 43, QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", 0, "", "",
                     s_sourcePath, message);
 }
 
-[[noreturn]] void raiseCannotOpen(const char* file) {
+// The system's reason (strerror of `error`) is the error's cause.
+[[noreturn]] void raiseCannotOpen(const char* file, int error) {
   std::string name = qel_detail::orNull(file);
   if (name.size() > 128) name.resize(128);
-  qel_detail::raise(nullptr, 96, QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", 1,
-                    "qelParseDocFromFile", s_revision, s_sourcePath, "Cannot open input file \"" + name + "\"");
+  const QelErrorFull cause(QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", QELOP_REPOSITORY,
+                           "QELOP_REPOSITORY", error, nullptr, 1, 2, 96, "qelParseDocFromFile", s_revision,
+                           s_sourcePath, __DATE__, std::strerror(error), nullptr);
+  QelErrorFull(QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", QELOP_REPOSITORY, "QELOP_REPOSITORY",
+               0, nullptr, 1, 2, 96, "qelParseDocFromFile", s_revision, s_sourcePath, __DATE__,
+               "Cannot open input file \"" + name + "\"", &cause)
+      .logRaise();
 }
 
-// The core of every entry point. `file` names the input of a file parse, for
-// which an input that cannot be opened gives the "Cannot open input file"
-// error whatever QEL_PARSE_XERCES_EXCEPTIONS says.
-DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMNode* parent, const char* file) {
+// The core of every entry point.
+DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMNode* parent) {
   QEL_TRACE_ENTER("qelParseXml");
   QEL_TRACE_ARGS("(" << opt << ")(" << parent << ")");
   const bool passOn = opt & QEL_PARSE_XERCES_EXCEPTIONS;
-  unsigned exceptCode = 0;
   try {
     QelXmlParser parser(opt, parent, enc, src);
     QEL_TRACE_FLOW("Parses the input source");
-    try {
-      parser.parse(src);
-    } catch (...) {
-      exceptCode = parser.getExceptCode();
-      throw;
-    }
+    parser.parse(src);
     DOMDocument* document = parser.detachDocument();
     QEL_TRACE_EXIT();
     return document;
   } catch (const SAXParseException& e) {
-    if (file && isOpenFailure(exceptCode)) raiseCannotOpen(file);
     if (passOn) throw;
     raiseInvalid(qelGetErrorMsg(e));
   } catch (const XMLException& e) {
-    if (file && isOpenFailure(e.getCode())) raiseCannotOpen(file);
     if (passOn) throw;
     raiseInvalid(qelGetErrorMsg(e));
   } catch (const DOMException& e) {
@@ -370,22 +360,20 @@ DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMN
 }  // namespace
 
 DOMDocument* qelParseXml(InputSource& src, unsigned long opt, const char* enc, DOMNode* parent) {
-  return parseXml(src, opt, enc, parent, nullptr);
+  return parseXml(src, opt, enc, parent);
 }
 
+// The file is opened here, once: recognition and the parser read the same
+// bytes, so FIFOs and process substitutions work.
 DOMDocument* qelParseDocFromFile(const char* file, unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDocFromFile");
   QEL_TRACE_ARGS("(" << qel_detail::orNull(file) << ")(" << opt << ")");
   tavDomInit();
   DOMDocument* document = nullptr;
   try {
-    LocalFileInputSource source(qelToUnicode(file, QEL_WHOLE, false).c_str());
-    document = parseXml(source, opt, enc, nullptr, file ? file : "NULL");
-  } catch (const XMLException& e) {
-    // From building the source; the core handles those of the parse.
-    if (isOpenFailure(e.getCode())) raiseCannotOpen(file);
-    if (opt & QEL_PARSE_XERCES_EXCEPTIONS) throw;
-    raiseInvalid(qelGetErrorMsg(e));
+    QelFileInputSource source(file);
+    if (source.openError()) raiseCannotOpen(file, source.openError());
+    document = parseXml(source, opt, enc, nullptr);
   } catch (const OutOfMemoryException&) {
     QelErrorFull::throwBadAlloc();
   }
@@ -402,7 +390,7 @@ DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, u
   try {
     MemBufInputSource source(static_cast<const XMLByte*>(buf), size, "qelParseDoc", false);
     source.setCopyBufToStream(false);  // the bytes stay valid for the whole call
-    document = parseXml(source, opt, enc, parent, nullptr);
+    document = parseXml(source, opt, enc, parent);
   } catch (const OutOfMemoryException&) {
     QelErrorFull::throwBadAlloc();  // from building the source; the core converts those of the parse
   }
@@ -419,58 +407,17 @@ DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, u
   return qelParseDoc(buf, size, parent, opt, nullptr);
 }
 
-namespace {
-
-// Standard input, read as the parse asks for it. Every stream made from the
-// source begins at byte 0 (the encoding recognizer reads the first bytes with
-// streams of its own before the parser's): the bytes read so far are kept and
-// replayed, and a stream that runs past them reads on from standard input. A
+// Standard input is read as the parse asks for it (see QelFileInputSource): a
 // parse that fails stops reading there, so a stream of junk costs what the
 // parser read of it, not its whole length; a document is read to its end.
-class StdinInputSource : public InputSource {
- public:
-  StdinInputSource() : InputSource("qelParseDoc") {}
-  BinInputStream* makeStream() const override { return new Stream(*this); }
-
- private:
-  class Stream : public BinInputStream {
-   public:
-    explicit Stream(const StdinInputSource& source) : m_source(source) {}
-    XMLFilePos curPos() const override { return m_pos; }
-    const XMLCh* getContentType() const override { return nullptr; }
-    XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
-      std::string& bytes = m_source.m_bytes;
-      if (m_pos == bytes.size() && !m_source.m_atEnd) {
-        char chunk[65536];
-        size_t n = std::fread(chunk, 1, sizeof chunk, stdin);
-        if (n < sizeof chunk) m_source.m_atEnd = true;
-        bytes.append(chunk, n);
-      }
-      XMLSize_t n = std::min<XMLSize_t>(maxToRead, bytes.size() - m_pos);
-      std::memcpy(toFill, bytes.data() + m_pos, n);
-      m_pos += n;
-      return n;
-    }
-
-   private:
-    const StdinInputSource& m_source;
-    XMLSize_t m_pos = 0;
-  };
-
-  mutable std::string m_bytes;  // everything read from standard input so far
-  mutable bool m_atEnd = false;
-};
-
-}  // namespace
-
 DOMDocument* qelParseDoc(unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << opt << ")");
   tavDomInit();
   DOMDocument* document = nullptr;
   try {
-    StdinInputSource source;
-    document = parseXml(source, opt, enc, nullptr, nullptr);
+    QelFileInputSource source(stdin, "qelParseDoc");
+    document = parseXml(source, opt, enc, nullptr);
   } catch (const OutOfMemoryException&) {
     QelErrorFull::throwBadAlloc();
   }

@@ -1,13 +1,16 @@
 // Helpers shared by the test programs: the owner of a DOM document, threads
-// released at the same moment, captured trace lines, byte strings, and the
-// library's write and parse calls in the form the tests use them.
+// released at the same moment, captured trace lines, byte strings, a scratch
+// folder, and the library's write and parse calls in the form the tests use
+// them.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -47,6 +50,27 @@ inline bool noNetwork() {
   for (const char* name : {"http_proxy", "HTTP_PROXY", "ALL_PROXY"}) setenv(name, "http://127.0.0.1:9", 1);
   return true;
 }
+
+// A folder of its own under the system's temporary folder, removed with
+// everything in it.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qeltestXXXXXX").string();
+    m_path = mkdtemp(pattern.data());
+  }
+  ~ScratchDir() { std::filesystem::remove_all(m_path); }
+  std::string write(const std::string& name, const std::string& content) const {
+    std::filesystem::path p = m_path / name;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+    return p.string();
+  }
+  std::string path(const std::string& name) const { return (m_path / name).string(); }
+
+ private:
+  std::filesystem::path m_path;
+};
 
 // Runs fn(i) for i in [0, n) on n threads released at the same moment.
 template <typename Fn>

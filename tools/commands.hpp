@@ -31,10 +31,6 @@ int runRawName(const std::vector<std::string>& values, bool reverse);
 // The kinds runCheck knows.
 const std::vector<std::string>& checkKinds();
 
-// Why the file cannot be read as an input (it is missing, a directory, or
-// does not open), or an empty string when it can.
-std::string unreadable(const std::string& file);
-
 // Writes "qelxml: message" to standard error.
 void complain(const std::string& message);
 

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,6 +18,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
@@ -61,13 +64,20 @@ class Tool : public ::testing::Test {
     return names;
   }
 
-  // Runs qelxml in the scratch directory with `input` on standard input.
-  Result run(const std::vector<std::string>& args, const std::string& input = "") {
+  // Runs qelxml in the scratch directory with `input` on standard input, or
+  // with the test's descriptor `stdinFd` there (kClosed: none).
+  static constexpr int kText = -2, kClosed = -1;
+  Result run(const std::vector<std::string>& args, const std::string& input = "", int stdinFd = kText) {
     fs::path in = m_dir / ".stdin", out = m_dir / ".stdout", err = m_dir / ".stderr";
     writeFile(in, input);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    if (stdinFd == kText)
+      posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    else if (stdinFd == kClosed)
+      posix_spawn_file_actions_addclose(&actions, 0);
+    else
+      posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::string self = QELXML_PATH;
@@ -192,18 +202,33 @@ TEST_F(Tool, ParseErrorsAreOneLineWithFileLineAndColumn) {
 TEST_F(Tool, InputsThatCannotBeReadGiveOneLineAndExitOne) {
   Result r = run({"format", "missing.xml"});
   EXPECT_EQ(r.rc, 1);
-  EXPECT_EQ(r.err, "missing.xml: No such file or directory\n");
+  EXPECT_EQ(r.err, "missing.xml: Cannot open input file \"missing.xml\": No such file or directory\n");
   fs::create_directory(m_dir / "dir");
   r = run({"text", "dir"});
   EXPECT_EQ(r.rc, 1);
-  EXPECT_EQ(r.err, "dir: Is a directory\n");
+  EXPECT_EQ(r.err, "dir: Cannot read input file \"dir\": Is a directory\n");
   if (geteuid() != 0) {  // root reads every file
     file("locked.xml", "<a/>");
     fs::permissions(m_dir / "locked.xml", fs::perms::none);
     r = run({"format", "locked.xml"});
     EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.err, "locked.xml: Permission denied\n");
+    EXPECT_EQ(r.err, "locked.xml: Cannot open input file \"locked.xml\": Permission denied\n");
   }
+  // Standard input that cannot be read: closed, or a directory.
+  const int dir = open((m_dir / "dir").c_str(), O_RDONLY);
+  const struct {
+    std::vector<std::string> args;
+    int in;
+    const char* err;
+  } rows[] = {{{"format", "-"}, kClosed, "<stdin>: Cannot read standard input: Bad file descriptor\n"},
+              {{"text", "-"}, dir, "<stdin>: Cannot read standard input: Is a directory\n"},
+              {{"detect", "-"}, dir, "-: Cannot read standard input: Is a directory\n"}};
+  for (const auto& row : rows) {
+    r = run(row.args, "", row.in);
+    EXPECT_EQ(r.rc, 1) << row.err;
+    EXPECT_EQ(r.err, row.err);
+  }
+  close(dir);
   file("entity.xml", "<!DOCTYPE a [<!ENTITY e SYSTEM \"gone.ent\">]><a>&e;</a>");
   r = run({"format", "--no-xml-decl", "entity.xml"});
   EXPECT_EQ(r.rc, 1);
@@ -277,6 +302,56 @@ TEST_F(Tool, DetectTellsEachFilesEncodingAndWhereItCameFrom) {
   r = run({"detect", "--encoding", "NO-SUCH-ENCODING", "plain.xml"});
   EXPECT_EQ(r.rc, 1);
   EXPECT_TRUE(std::regex_match(r.err, std::regex("plain\\.xml: [^\n]*NO-SUCH-ENCODING[^\n]*\n"))) << r.err;
+}
+
+// --- inputs read once --------------------------------------------------------------------
+
+// A FIFO, a pipe named as /dev/fd/N (what <(cat doc.xml) gives), a file name
+// that is not UTF-8: each read once.
+TEST_F(Tool, InputsThatCanBeReadOnlyOnce) {
+  const std::string doc = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>caf\xe9</a>";
+  const std::string expected = "<?xml version=\"1.0\" ?><a>caf\u00e9</a>";
+  file("caf\xe9.xml", doc);
+  Result r = run({"format", "caf\xe9.xml"});
+  EXPECT_EQ(r.out, expected) << r.err;
+  EXPECT_EQ(run({"detect", "caf\xe9.xml"}).out, "caf\xe9.xml: ISO-8859-1 (declaration)\n");
+
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  ASSERT_EQ(write(fds[1], doc.data(), doc.size()), static_cast<ssize_t>(doc.size()));
+  close(fds[1]);
+  fcntl(fds[0], F_SETFD, 0);  // the child inherits the reading end
+  r = run({"format", "/dev/fd/" + std::to_string(fds[0])});
+  close(fds[0]);
+  EXPECT_EQ(r.out, expected) << r.err;
+
+  ASSERT_EQ(mkfifo((m_dir / "fifo.xml").c_str(), 0600), 0);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    writeFile(m_dir / "fifo.xml", doc);
+    // A reader that opened the FIFO again would wait for ever: it gets an end.
+    while (!done) {
+      int fd = open((m_dir / "fifo.xml").c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) close(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  r = run({"format", "fifo.xml"});
+  done = true;
+  writer.join();
+  EXPECT_EQ(r.out, expected) << r.err;
+}
+
+// What detect does not need stays unread: the rest of the file behind
+// standard input is there for the next reader.
+TEST_F(Tool, DetectReadsOnlyWhatRecognitionNeeds) {
+  file("big.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>" + std::string(1 << 20, 'x') + "</a>");
+  const int in = open((m_dir / "big.xml").c_str(), O_RDONLY);
+  Result r = run({"detect", "-"}, "", in);
+  const off_t consumed = lseek(in, 0, SEEK_CUR);
+  close(in);
+  EXPECT_EQ(r.out, "-: UTF-8 (declaration)\n");
+  EXPECT_LT(consumed, 100);
 }
 
 // --- check, rawname, text ----------------------------------------------------------------
