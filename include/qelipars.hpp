@@ -4,6 +4,7 @@
 // entities.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 #include <xercesc/framework/XMLErrorReporter.hpp>
@@ -23,6 +24,8 @@ constexpr unsigned long QEL_PARSE_TRIM = 0x02;      // trim character data outsi
 constexpr unsigned long QEL_PARSE_XERCES_EXCEPTIONS = 0x04;  // pass Xerces-C exceptions on instead of a QelError
 constexpr unsigned long QEL_PARSE_EMPTY_IF_MISSING = 0x08;   // read a missing local external entity as empty
 constexpr unsigned long QEL_PARSE_NAMESPACES = 0x10;         // namespace processing
+constexpr unsigned long QEL_PARSE_NO_NETWORK = 0x20;         // a URL other than file: reads as a missing entity
+constexpr unsigned long QEL_PARSE_NO_EXTERNAL = 0x40;        // refuse every external entity and DTD (a QelError)
 
 // --- entry points ------------------------------------------------------------------
 // Each returns a document and never null. Without a parent the document is new
@@ -58,7 +61,9 @@ QELDOM_API XERCES_CPP_NAMESPACE::DOMDocument* qelParseXml(XERCES_CPP_NAMESPACE::
 // relative to the external entity being read (the document itself or the
 // entity that holds the reference), with its encoding recognized. A missing
 // local file reads as empty when emptyIfMissing is set. The caller owns the
-// result. The public id plays no part.
+// result. The public id plays no part. Files are read once; http, https and
+// ftp URLs are fetched with a time-out of 30 s (a failure raises a
+// SAXParseException "Cannot fetch ...").
 QELDOM_API XERCES_CPP_NAMESPACE::InputSource* qelResolveEntity(XERCES_CPP_NAMESPACE::XMLScanner* scanner,
                                                                const XMLCh* const publicId, const XMLCh* const systemId,
                                                                bool emptyIfMissing);
@@ -77,12 +82,17 @@ struct QELDOM_API QelXmlSpace {
   unsigned long depth;  // element depth of the opening element (root = 1)
 };
 
+namespace qel_detail {
+class EntityOpener;
+}  // namespace qel_detail
+
 // The DOM builder behind the entry points; one parser serves one parse.
-// A caller that needs another entity expansion limit than the default builds
-// the parser itself:
+// A caller that needs other settings than the entry points' builds the
+// parser itself:
 //   QelXmlParser parser(opt, enc, source);
 //   parser.setEntityExpansionLimit(1000000);
 //   parser.setEntityTextLimit(1 << 30);
+//   parser.setNetworkTimeout(5000);
 //   parser.parse(source);
 //   DOMDocument* doc = parser.detachDocument();
 class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, public XERCES_CPP_NAMESPACE::HandlerBase {
@@ -97,6 +107,8 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   // large entity referenced many times grow a small document a
   // hundred-thousandfold.
   static constexpr XMLSize_t s_defaultEntityTextLimit = XMLSize_t(16) << 20;
+  // A URL is fetched, connecting and reading, within this many milliseconds.
+  static constexpr unsigned long s_defaultNetworkTimeout = 30000;
 
   QelXmlParser(unsigned long opt, XERCES_CPP_NAMESPACE::DOMNode* parent, const char* enc,
                XERCES_CPP_NAMESPACE::InputSource& src);
@@ -118,6 +130,10 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   // Characters that entity references may deliver in one parse; 0 removes
   // the bound. Going beyond it ends the parse with a SAXParseException.
   void setEntityTextLimit(XMLSize_t limit) { m_entityTextLimit = limit; }
+  // The option bits QEL_PARSE_NO_NETWORK and QEL_PARSE_NO_EXTERNAL.
+  void setNoNetwork(bool refuse);
+  void setNoExternal(bool refuse);
+  void setNetworkTimeout(unsigned long milliseconds);
   // The code of the first failure Xerces-C reported in its exception domain
   // (an input that cannot be opened, for example), 0 if none.
   unsigned getExceptCode() const { return m_exceptCode; }
@@ -174,4 +190,5 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   XMLSize_t m_entityText = 0;       // characters they delivered so far
   XMLSize_t m_entityTextLimit = s_defaultEntityTextLimit;
   XERCES_CPP_NAMESPACE::SecurityManager m_security;
+  std::unique_ptr<qel_detail::EntityOpener> m_opener;
 };

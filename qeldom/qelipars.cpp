@@ -8,9 +8,7 @@
 #include <memory>
 #include <string>
 #include <xercesc/dom/DOMException.hpp>
-#include <xercesc/framework/LocalFileInputSource.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/framework/URLInputSource.hpp>
 #include <xercesc/framework/XMLAttr.hpp>
 #include <xercesc/framework/XMLElementDecl.hpp>
 #include <xercesc/internal/ReaderMgr.hpp>
@@ -19,12 +17,12 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLResourceIdentifier.hpp>
 #include <xercesc/util/XMLString.hpp>
-#include <xercesc/util/XMLURL.hpp>
 #include <xercesc/util/XMLUni.hpp>
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
 
 #include "qelenrec.hpp"
 #include "qelframe.hpp"
+#include "qelresolve.hpp"
 
 XERCES_CPP_NAMESPACE_USE
 
@@ -34,33 +32,9 @@ QEL_TRACE_FILE("qeldom/qelipars", "$Revision: 1.9 $");
 
 InputSource* qelResolveEntity(XMLScanner* scanner, const XMLCh* const /*publicId*/, const XMLCh* const systemId,
                               bool emptyIfMissing) {
-  // The base is the external entity being read where the reference stands:
-  // the document itself or an external entity (not the entity that declared
-  // the one referred to, which is what Xerces-C would take).
-  ReaderMgr::LastExtEntityInfo last;
-  scanner->getReaderMgr()->getLastExtEntityInfo(last);
-  const XMLCh* base = last.systemId;
-
-  std::unique_ptr<InputSource> result;
-  try {
-    XMLURL url(base, systemId);
-    if (!url.isRelative()) result = std::make_unique<URLInputSource>(url);
-  } catch (const MalformedURLException&) {
-    // not a URL (no scheme, an unknown scheme, or a base without one): a local file
-  }
-  if (!result) {
-    std::unique_ptr<LocalFileInputSource> local = QelDomStr::empty(base)
-                                                      ? std::make_unique<LocalFileInputSource>(systemId)
-                                                      : std::make_unique<LocalFileInputSource>(base, systemId);
-    if (emptyIfMissing) {
-      FileHandle file = XMLPlatformUtils::openFile(local->getSystemId());
-      if (!file) return new MemBufInputSource(nullptr, 0, local->getSystemId(), false);
-      XMLPlatformUtils::closeFile(file);
-    }
-    result = std::move(local);
-  }
-  qelRecognizeEncoding(*result, nullptr);
-  return result.release();
+  qel_detail::EntityOpener opener;
+  opener.settings.emptyIfMissing = emptyIfMissing;
+  return opener.open(scanner, systemId);
 }
 
 // --- the parser -------------------------------------------------------------------------------
@@ -101,6 +75,11 @@ void QelXmlParser::init(unsigned long opt, DOMNode* parent, const char* enc, Inp
   // Entity expansion is bounded unless the caller lifts the bound: a small
   // document must not expand into gigabytes (nested or repeated references).
   setEntityExpansionLimit(s_defaultEntityExpansionLimit);
+  m_opener = std::make_unique<qel_detail::EntityOpener>();
+  m_opener->settings.emptyIfMissing = opt & QEL_PARSE_EMPTY_IF_MISSING;
+  m_opener->settings.noNetwork = opt & QEL_PARSE_NO_NETWORK;
+  m_opener->settings.noExternal = opt & QEL_PARSE_NO_EXTERNAL;
+  m_opener->settings.timeoutMs = s_defaultNetworkTimeout;
   if (parent) {
     fCurrentParent = parent;
     fCurrentNode = parent;
@@ -118,6 +97,10 @@ void QelXmlParser::setEntityExpansionLimit(XMLSize_t limit) {
   m_security.setEntityExpansionLimit(limit);
   setSecurityManager(&m_security);
 }
+
+void QelXmlParser::setNoNetwork(bool refuse) { m_opener->settings.noNetwork = refuse; }
+void QelXmlParser::setNoExternal(bool refuse) { m_opener->settings.noExternal = refuse; }
+void QelXmlParser::setNetworkTimeout(unsigned long milliseconds) { m_opener->settings.timeoutMs = milliseconds; }
 
 void QelXmlParser::parse(const InputSource& src) {
   InputSource& source = const_cast<InputSource&>(src);  // the recognizer stores its result on the source
@@ -292,8 +275,7 @@ void QelXmlParser::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* cons
 }
 
 InputSource* QelXmlParser::resolveEntity(XMLResourceIdentifier* resource) {
-  return qelResolveEntity(getScanner(), resource->getPublicId(), resource->getSystemId(),
-                          m_opt & QEL_PARSE_EMPTY_IF_MISSING);
+  return m_opener->open(getScanner(), resource->getSystemId());
 }
 
 // A recoverable error (a validity error, for example) ends the parse as a

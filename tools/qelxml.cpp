@@ -25,6 +25,8 @@ constexpr unsigned long PARSE_VALIDATE = 0x01;
 constexpr unsigned long PARSE_TRIM_SPACE = 0x02;
 constexpr unsigned long PARSE_MISSING_ENTITIES_EMPTY = 0x08;
 constexpr unsigned long PARSE_NAMESPACES = 0x10;
+constexpr unsigned long PARSE_NO_NETWORK = 0x20;
+constexpr unsigned long PARSE_NO_EXTERNAL = 0x40;
 
 // A flag that sets `bit` in `word`.
 void addBitFlag(CLI::App* app, const std::string& name, unsigned long& word, unsigned long bit,
@@ -43,6 +45,13 @@ void addParseOptions(CLI::App* app, qelxml::ParseOptions& parse) {
              "read a local external entity that cannot be opened as empty");
   app->add_option("--input-encoding", parse.inputEncoding,
                   "the input's encoding when neither a byte order mark nor a declaration names it");
+  // External resources: local files, but no network unless asked.
+  parse.bits |= PARSE_NO_NETWORK;
+  app->add_flag_callback(
+      "--net", [&parse] { parse.bits &= ~PARSE_NO_NETWORK; },
+      "fetch external entities and DTDs named by http, https and ftp URLs (30 s each at most)");
+  addBitFlag(app, "--no-external", parse.bits, PARSE_NO_EXTERNAL,
+             "refuse every external entity and DTD, local or not (exit 1)");
 }
 
 }  // namespace

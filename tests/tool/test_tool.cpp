@@ -24,6 +24,8 @@
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
+#include "test_support.hpp"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -352,6 +354,30 @@ TEST_F(Tool, DetectReadsOnlyWhatRecognitionNeeds) {
   close(in);
   EXPECT_EQ(r.out, "-: UTF-8 (declaration)\n");
   EXPECT_LT(consumed, 100);
+}
+
+// --- external resources and bounds --------------------------------------------------------
+
+TEST_F(Tool, NetworkOnlyWithNetAndNothingExternalWithNoExternal) {
+  qeltest::noNetwork();  // the loopback server alone is reachable
+  qeltest::LoopbackServer server(qeltest::LoopbackServer::Bodies{{"/d.dtd", "<!ENTITY e \"from the net\">"}});
+  file("net.xml", "<!DOCTYPE a SYSTEM \"" + server.url("/d.dtd") + "\"><a>&e;</a>");
+  Result r = run({"format", "--no-xml-decl", "net.xml"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("unable to open DTD document '" + server.url("/d.dtd") + "'"), std::string::npos) << r.err;
+  EXPECT_EQ(server.connections(), 0);
+  r = run({"format", "--no-xml-decl", "--net", "net.xml"});
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.out, "<a>from the net</a>");
+
+  file("d.dtd", "<!ENTITY e \"local\">");
+  file("local.xml", "<!DOCTYPE a SYSTEM \"d.dtd\"><a>&e;</a>");
+  EXPECT_EQ(run({"format", "--no-xml-decl", "local.xml"}).out, "<a>local</a>");
+  r = run({"format", "--no-external", "local.xml"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.err, "local.xml: External entity \"d.dtd\" refused: the parse allows no external entities or DTDs\n");
+  const std::string help = run({"format", "--help"}).out;
+  for (const char* option : {"--net", "--no-external"}) EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
 // --- check, rawname, text ----------------------------------------------------------------
