@@ -11,7 +11,6 @@
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/HandlerBase.hpp>
 #include <xercesc/sax/InputSource.hpp>
-#include <xercesc/util/SecurityManager.hpp>
 
 #include "qeldom.hpp"
 #include "qeldstr.hpp"
@@ -26,6 +25,15 @@ constexpr unsigned long QEL_PARSE_EMPTY_IF_MISSING = 0x08;   // read a missing l
 constexpr unsigned long QEL_PARSE_NAMESPACES = 0x10;         // namespace processing
 constexpr unsigned long QEL_PARSE_NO_NETWORK = 0x20;         // a URL other than file: reads as a missing entity
 constexpr unsigned long QEL_PARSE_NO_EXTERNAL = 0x40;        // refuse every external entity and DTD (a QelError)
+
+// The bounds every parser starts with, for the entry points as for parsers
+// built by the caller: at most `expansions` entity expansions per parse and
+// `textUnits` UTF-16 units of text brought in by entities (0 removes a
+// bound). Process-wide; a parser already built keeps what it took. The
+// defaults are QelXmlParser::s_defaultEntityExpansionLimit and
+// s_defaultEntityTextLimit.
+QELDOM_API void qelSetParseLimits(XMLSize_t expansions, XMLSize_t textUnits);
+QELDOM_API void qelGetParseLimits(XMLSize_t& expansions, XMLSize_t& textUnits);
 
 // --- entry points ------------------------------------------------------------------
 // Each returns a document and never null. Without a parent the document is new
@@ -83,7 +91,17 @@ struct QELDOM_API QelXmlSpace {
 };
 
 namespace qel_detail {
+class ScanBudget;
 class EntityOpener;
+// The memory manager of the parser's scanner counts the entity expansions of
+// a parse (qeldom/qelbudget.hpp); it must outlive the Xerces-C bases, so it
+// lives in a base of its own that is built before them.
+class ScanBudgetOwner {
+ protected:
+  ScanBudgetOwner();
+  ~ScanBudgetOwner();
+  std::unique_ptr<ScanBudget> m_budget;
+};
 }  // namespace qel_detail
 
 // The DOM builder behind the entry points; one parser serves one parse.
@@ -95,17 +113,20 @@ class EntityOpener;
 //   parser.setNetworkTimeout(5000);
 //   parser.parse(source);
 //   DOMDocument* doc = parser.detachDocument();
-class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, public XERCES_CPP_NAMESPACE::HandlerBase {
+class QELDOM_API QelXmlParser : private qel_detail::ScanBudgetOwner,
+                                public XERCES_CPP_NAMESPACE::XercesDOMParser,
+                                public XERCES_CPP_NAMESPACE::HandlerBase {
  public:
-  // At most this many entity expansions per parse unless changed: Xerces-C's
-  // own default for its SecurityManager. A billion-laughs document fails
-  // after that many (in well under a second).
-  static constexpr XMLSize_t s_defaultEntityExpansionLimit =
-      XERCES_CPP_NAMESPACE::SecurityManager::ENTITY_EXPANSION_LIMIT;
-  // At most this many characters of entity replacement text per parse unless
-  // changed (16 Mi UTF-16 units, 32 MiB): the expansion count alone lets one
-  // large entity referenced many times grow a small document a
-  // hundred-thousandfold.
+  // At most this many entity expansions per parse unless changed (Xerces-C's
+  // own default for its SecurityManager). Every expansion counts: general
+  // and parameter entities, internal and external, wherever they stand. A
+  // billion-laughs document fails after that many (in well under a second).
+  static constexpr XMLSize_t s_defaultEntityExpansionLimit = 50000;
+  // At most this many characters of entity text per parse unless changed
+  // (16 Mi UTF-16 units, 32 MiB): the value of every internal entity each
+  // time it is expanded, and every byte read from an external entity or DTD.
+  // The expansion count alone lets one large entity referenced many times
+  // grow a small document a hundred-thousandfold.
   static constexpr XMLSize_t s_defaultEntityTextLimit = XMLSize_t(16) << 20;
   // A URL is fetched, connecting and reading, within this many milliseconds.
   static constexpr unsigned long s_defaultNetworkTimeout = 30000;
@@ -125,11 +146,11 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   unsigned long getOpt() const { return m_opt; }
   const std::u16string& getEnc() const { return m_enc; }
 
-  // 0 removes the bound (unbounded expansion: only for trusted input).
+  // The bounds start as qelSetParseLimits set them. Going beyond one ends
+  // the parse with a SAXParseException that names it; 0 removes the bound
+  // (only for trusted input).
   void setEntityExpansionLimit(XMLSize_t limit);
-  // Characters that entity references may deliver in one parse; 0 removes
-  // the bound. Going beyond it ends the parse with a SAXParseException.
-  void setEntityTextLimit(XMLSize_t limit) { m_entityTextLimit = limit; }
+  void setEntityTextLimit(XMLSize_t limit);
   // The option bits QEL_PARSE_NO_NETWORK and QEL_PARSE_NO_EXTERNAL.
   void setNoNetwork(bool refuse);
   void setNoExternal(bool refuse);
@@ -153,14 +174,13 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
                     const XMLSize_t attrCount, const bool isEmpty, const bool isRoot) override;
   void XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr, const XMLCh* const standaloneStr,
                const XMLCh* const actualEncStr) override;
-  void startEntityReference(const XERCES_CPP_NAMESPACE::XMLEntityDecl& entDecl) override;
-  void endEntityReference(const XERCES_CPP_NAMESPACE::XMLEntityDecl& entDecl) override;
   void doctypeDecl(const XERCES_CPP_NAMESPACE::DTDElementDecl& elemDecl, const XMLCh* const publicId,
                    const XMLCh* const systemId, const bool hasIntSubset, const bool hasExtSubset) override;
 
   // --- entities and errors ---
   XERCES_CPP_NAMESPACE::InputSource* resolveEntity(XERCES_CPP_NAMESPACE::XMLResourceIdentifier* resource) override;
   void error(const XERCES_CPP_NAMESPACE::SAXParseException& exc) override;
+  void fatalError(const XERCES_CPP_NAMESPACE::SAXParseException& exc) override;
   void error(const unsigned int errCode, const XMLCh* const errDomain,
              const XERCES_CPP_NAMESPACE::XMLErrorReporter::ErrTypes type, const XMLCh* const errorText,
              const XMLCh* const systemId, const XMLCh* const publicId, const XMLFileLoc lineNum,
@@ -173,7 +193,6 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
 
  private:
   using XercesDOMParser::parse;
-  void countEntityText(XMLSize_t length);
 
   unsigned long m_opt = 0;
   std::u16string m_chars;
@@ -186,9 +205,5 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   unsigned long m_depth = 0;         // open elements of the input
   bool m_savedErrorChecking = true;  // the caller document's setting, restored at the end
   unsigned m_exceptCode = 0;
-  unsigned long m_entityDepth = 0;  // entity references being expanded
-  XMLSize_t m_entityText = 0;       // characters they delivered so far
-  XMLSize_t m_entityTextLimit = s_defaultEntityTextLimit;
-  XERCES_CPP_NAMESPACE::SecurityManager m_security;
   std::unique_ptr<qel_detail::EntityOpener> m_opener;
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <xercesc/util/PlatformUtils.hpp>
 
+#include "qelbudget.hpp"
 #include "qelframe.hpp"
 #include "qelreadonce.hpp"
 
@@ -30,11 +31,16 @@ class ReadOnceStream : public BinInputStream {
   explicit ReadOnceStream(std::shared_ptr<ReadOnce> input) : m_input(std::move(input)) {}
   XMLFilePos curPos() const override { return m_pos; }
   const XMLCh* getContentType() const override { return nullptr; }
-  XMLSize_t readBytes(XMLByte* const to, const XMLSize_t max) override { return m_input->read(m_pos, to, max); }
+  XMLSize_t readBytes(XMLByte* const to, const XMLSize_t max) override {
+    const bool first = m_first;
+    m_first = false;
+    return m_input->read(m_pos, to, max, first);
+  }
 
  private:
   std::shared_ptr<ReadOnce> m_input;
   XMLSize_t m_pos = 0;
+  bool m_first = true;
 };
 
 class BytesStream : public BinInputStream {
@@ -122,7 +128,7 @@ ReadOnce::~ReadOnce() {
 
 // A read that runs past the kept bytes goes on from the file in the same
 // call: the recognizer takes a short read for the end of the input.
-XMLSize_t ReadOnce::read(XMLSize_t& pos, XMLByte* to, XMLSize_t max) {
+XMLSize_t ReadOnce::read(XMLSize_t& pos, XMLByte* to, XMLSize_t max, bool first) {
   XMLSize_t done = 0;
   if (pos < m_kept.size()) {
     done = std::min<XMLSize_t>(max, m_kept.size() - pos);
@@ -135,8 +141,10 @@ XMLSize_t ReadOnce::read(XMLSize_t& pos, XMLByte* to, XMLSize_t max) {
                       s_revision, s_sourcePath,
                       "QelFileInputSource: the " + m_what + " was read on by an earlier stream and cannot be replayed");
   }
+  if (m_budget && !first) m_budget->check();
   const XMLSize_t n = readFile(to + done, max - done);
   if (m_keeping) m_kept.append(reinterpret_cast<const char*>(to + done), n);
+  if (m_budget) m_budget->countExternalBytes(n);
   pos += n;
   m_filePos += n;
   return done + n;

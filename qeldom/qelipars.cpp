@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <xercesc/dom/DOMException.hpp>
+#include <xercesc/dom/impl/DOMDocumentImpl.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLAttr.hpp>
 #include <xercesc/framework/XMLElementDecl.hpp>
@@ -20,6 +21,7 @@
 #include <xercesc/util/XMLUni.hpp>
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
 
+#include "qelbudget.hpp"
 #include "qelenrec.hpp"
 #include "qelframe.hpp"
 #include "qelresolve.hpp"
@@ -39,16 +41,21 @@ InputSource* qelResolveEntity(XMLScanner* scanner, const XMLCh* const /*publicId
 
 // --- the parser -------------------------------------------------------------------------------
 
+qel_detail::ScanBudgetOwner::ScanBudgetOwner() : m_budget(std::make_unique<ScanBudget>()) {}
+qel_detail::ScanBudgetOwner::~ScanBudgetOwner() = default;
+
+// The scanner allocates through the budget, which sees every expansion.
 QelXmlParser::QelXmlParser(unsigned long opt, DOMNode* parent, const char* enc, InputSource& src)
-    : XercesDOMParser(nullptr) {
+    : XercesDOMParser(nullptr, m_budget.get()) {
   init(opt, parent, enc, &src);
 }
 
-QelXmlParser::QelXmlParser(unsigned long opt, const char* enc, InputSource& src) : XercesDOMParser(nullptr) {
+QelXmlParser::QelXmlParser(unsigned long opt, const char* enc, InputSource& src)
+    : XercesDOMParser(nullptr, m_budget.get()) {
   init(opt, nullptr, enc, &src);
 }
 
-QelXmlParser::QelXmlParser(unsigned long opt, const char* enc) : XercesDOMParser(nullptr) {
+QelXmlParser::QelXmlParser(unsigned long opt, const char* enc) : XercesDOMParser(nullptr, m_budget.get()) {
   init(opt, nullptr, enc, nullptr);
 }
 
@@ -72,10 +79,7 @@ void QelXmlParser::init(unsigned long opt, DOMNode* parent, const char* enc, Inp
   m_enc = qelToUnicode(enc, QEL_WHOLE, false);
   setErrorHandler(this);
   setEntityResolver(this);  // installs the parser as the scanner's entity handler: resolveEntity below
-  // Entity expansion is bounded unless the caller lifts the bound: a small
-  // document must not expand into gigabytes (nested or repeated references).
-  setEntityExpansionLimit(s_defaultEntityExpansionLimit);
-  m_opener = std::make_unique<qel_detail::EntityOpener>();
+  m_opener = std::make_unique<qel_detail::EntityOpener>(m_budget.get());
   m_opener->settings.emptyIfMissing = opt & QEL_PARSE_EMPTY_IF_MISSING;
   m_opener->settings.noNetwork = opt & QEL_PARSE_NO_NETWORK;
   m_opener->settings.noExternal = opt & QEL_PARSE_NO_EXTERNAL;
@@ -89,18 +93,27 @@ void QelXmlParser::init(unsigned long opt, DOMNode* parent, const char* enc, Inp
   }
 }
 
-void QelXmlParser::setEntityExpansionLimit(XMLSize_t limit) {
-  if (limit == 0) {
-    setSecurityManager(nullptr);
-    return;
-  }
-  m_security.setEntityExpansionLimit(limit);
-  setSecurityManager(&m_security);
-}
-
+void QelXmlParser::setEntityExpansionLimit(XMLSize_t limit) { m_budget->setExpansionLimit(limit); }
+void QelXmlParser::setEntityTextLimit(XMLSize_t limit) { m_budget->setTextLimit(limit); }
 void QelXmlParser::setNoNetwork(bool refuse) { m_opener->settings.noNetwork = refuse; }
 void QelXmlParser::setNoExternal(bool refuse) { m_opener->settings.noExternal = refuse; }
 void QelXmlParser::setNetworkTimeout(unsigned long milliseconds) { m_opener->settings.timeoutMs = milliseconds; }
+
+namespace {
+
+// Counting runs while the scanner does, and stops however the scan ends.
+class BudgetRun {
+ public:
+  BudgetRun(qel_detail::ScanBudget& budget, const XMLScanner* scanner) : m_budget(budget) { budget.start(scanner); }
+  ~BudgetRun() { m_budget.stop(); }
+  BudgetRun(const BudgetRun&) = delete;
+  BudgetRun& operator=(const BudgetRun&) = delete;
+
+ private:
+  qel_detail::ScanBudget& m_budget;
+};
+
+}  // namespace
 
 void QelXmlParser::parse(const InputSource& src) {
   InputSource& source = const_cast<InputSource&>(src);  // the recognizer stores its result on the source
@@ -112,13 +125,14 @@ void QelXmlParser::parse(const InputSource& src) {
   if (source.getEncoding()) m_enc = source.getEncoding();
   // Recognition has read what it needs: the scanner's stream reads on.
   if (auto* once = dynamic_cast<QelFileInputSource*>(&source)) once->stopKeeping();
+  BudgetRun run(*m_budget, getScanner());
   XercesDOMParser::parse(source);
+  m_budget->check();  // the last expansion's text
 }
 
 // Character data is collected and handed to the builder once per run, so a
 // text node is built from one piece and the whitespace rule sees the run.
 void QelXmlParser::docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
-  if (m_entityDepth > 0) countEntityText(length);
   if (cdataSection != m_cdata) {
     flushDocCharacters();
     m_cdata = cdataSection;
@@ -142,27 +156,6 @@ void QelXmlParser::flushDocCharacters() {
   m_chars.clear();
   m_pending = false;
   m_cdata = false;
-}
-
-// References are counted so that the text they deliver can be bounded; the
-// builder makes no nodes for them (entity reference nodes are off).
-void QelXmlParser::startEntityReference(const XMLEntityDecl& entDecl) {
-  ++m_entityDepth;
-  XercesDOMParser::startEntityReference(entDecl);
-}
-
-void QelXmlParser::endEntityReference(const XMLEntityDecl& entDecl) {
-  if (m_entityDepth > 0) --m_entityDepth;
-  XercesDOMParser::endEntityReference(entDecl);
-}
-
-void QelXmlParser::countEntityText(XMLSize_t length) {
-  m_entityText += length;
-  if (m_entityTextLimit == 0 || m_entityText <= m_entityTextLimit) return;
-  const std::string text = QelInsert::subst("The entity text of the document exceeds the limit of %s characters",
-                                            qel_detail::ValueInsert<XMLSize_t>(m_entityTextLimit));
-  const std::u16string message = qelToUnicode(text.c_str(), QEL_WHOLE, false);
-  throw SAXParseException(message.c_str(), *getScanner()->getLocator());
 }
 
 void QelXmlParser::docComment(const XMLCh* const comment) {
@@ -213,9 +206,17 @@ void QelXmlParser::ignorableWhitespace(const XMLCh* const chars, const XMLSize_t
 // Nothing of what init set up is reset when the scan starts.
 void QelXmlParser::resetDocument() {}
 
+// A new document is made as Xerces-C makes it, but with Xerces-C's own
+// memory manager rather than the parser's (the budget): the document
+// outlives the parser.
 void QelXmlParser::startDocument() {
   if (!m_underParent) {
-    XercesDOMParser::startDocument();
+    setDocument(DOMImplementation::getImplementation()->createDocument(XMLPlatformUtils::fgMemoryManager));
+    fCurrentParent = fDocument;
+    fCurrentNode = fDocument;
+    fDocument->setErrorChecking(false);
+    fDocument->setDocumentURI(getScanner()->getLocator()->getSystemId());
+    fDocument->setInputEncoding(getScanner()->getReaderMgr()->getCurrentEncodingStr());
     return;
   }
   getDocument()->setStrictErrorChecking(false);
@@ -240,13 +241,13 @@ void QelXmlParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const enc
     std::u16string message = u"The encoding declaration '";
     message += encodingStr;
     message += u"' contradicts the UTF-16 byte order mark of the input";
-    throw SAXParseException(message.c_str(), *getScanner()->getLocator(), getMemoryManager());
+    throw SAXParseException(message.c_str(), *getScanner()->getLocator());
   }
   // An XML 1.1 input may hold characters (C0 controls as references) that an
   // XML 1.0 document cannot: under a parent of such a document it is refused.
   if (m_underParent && XMLString::equals(versionStr, XMLUni::fgVersion1_1) &&
       !XMLString::equals(getDocument()->getXmlVersion(), XMLUni::fgVersion1_1)) {
-    throw DOMException(DOMException::NOT_SUPPORTED_ERR, 0, getMemoryManager());
+    throw DOMException(DOMException::NOT_SUPPORTED_ERR);
   }
   XercesDOMParser::XMLDecl(versionStr, m_enc.c_str(), standaloneStr, actualEncStr);
 }
@@ -279,8 +280,15 @@ InputSource* QelXmlParser::resolveEntity(XMLResourceIdentifier* resource) {
 }
 
 // A recoverable error (a validity error, for example) ends the parse as a
-// fatal one does; warnings are ignored.
-void QelXmlParser::error(const SAXParseException& exc) { throw exc; }
+// fatal one does; warnings are ignored. Xerces-C makes the exception with the
+// parser's memory manager, which goes with the parser: the one that leaves
+// is a copy made with Xerces-C's own.
+void QelXmlParser::error(const SAXParseException& exc) { fatalError(exc); }
+
+void QelXmlParser::fatalError(const SAXParseException& exc) {
+  throw SAXParseException(exc.getMessage(), exc.getPublicId(), exc.getSystemId(), exc.getLineNumber(),
+                          exc.getColumnNumber());
+}
 
 void QelXmlParser::error(const unsigned int errCode, const XMLCh* const errDomain,
                          const XMLErrorReporter::ErrTypes type, const XMLCh* const errorText,

@@ -9,6 +9,8 @@
 
 namespace qel_detail {
 
+class ScanBudget;
+
 // What an input has read so far: the bytes kept for streams still to come,
 // and the file it reads on from. Streams share it and may outlive their
 // source (Xerces-C deletes an entity's source before it has read it).
@@ -21,8 +23,12 @@ class ReadOnce {
   ReadOnce& operator=(const ReadOnce&) = delete;
 
   // Up to `max` bytes at `pos` (a stream's position), which it advances.
-  XMLSize_t read(XMLSize_t& pos, XMLByte* to, XMLSize_t max);
+  // `first` tells a stream's first read: it never raises a bound (see
+  // ScanBudget::check), since Xerces-C makes it inside a constructor.
+  XMLSize_t read(XMLSize_t& pos, XMLByte* to, XMLSize_t max, bool first);
   void stopKeeping() { m_keeping = false; }
+  // Bytes newly read from the file count against the budget's text bound.
+  void setBudget(ScanBudget* budget) { m_budget = budget; }
 
  private:
   XMLSize_t readFile(XMLByte* to, XMLSize_t max);
@@ -34,6 +40,7 @@ class ReadOnce {
   XMLSize_t m_filePos = 0;  // bytes read from the file
   bool m_keeping = true;
   bool m_atEnd = false;
+  ScanBudget* m_budget = nullptr;
 };
 
 XERCES_CPP_NAMESPACE::BinInputStream* makeStream(const std::shared_ptr<ReadOnce>& input);

@@ -10,6 +10,7 @@
 #include <xercesc/util/XMLURL.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
+#include "qelbudget.hpp"
 #include "qelenrec.hpp"
 #include "qelfetch.hpp"
 #include "qelframe.hpp"
@@ -88,6 +89,7 @@ bool isLocalHost(const XMLCh* host) {
 }  // namespace
 
 InputSource* EntityOpener::open(XMLScanner* scanner, const XMLCh* systemId) {
+  if (m_budget) m_budget->countExternal();
   if (settings.noExternal) raiseRefused(systemId);
 
   // The base is the external entity being read where the reference stands:
@@ -124,6 +126,7 @@ std::unique_ptr<InputSource> EntityOpener::openFile(const XMLCh* systemId, const
   std::FILE* file = std::fopen(fileName.c_str(), "rb");
   if (!file) return settings.emptyIfMissing ? emptySource(systemId) : std::make_unique<MissingSource>(systemId);
   auto input = std::make_shared<ReadOnce>(file, true, "input file \"" + fileName.substr(0, 128) + "\"");
+  input->setBudget(m_budget);
   auto source = std::make_unique<FileSource>(systemId, input);
   qelRecognizeEncoding(*source, nullptr);
   input->stopKeeping();  // the scanner's stream reads on
@@ -134,9 +137,11 @@ std::unique_ptr<InputSource> EntityOpener::openUrl(XMLScanner* scanner, const XM
   if (settings.noNetwork) return settings.emptyIfMissing ? emptySource(url) : std::make_unique<MissingSource>(url);
   std::shared_ptr<const std::string>& bytes = m_fetched[url];
   if (!bytes) {
+    XMLSize_t expansions = 0, textUnits = 0;
+    qelGetParseLimits(expansions, textUnits);
+    if (m_budget) textUnits = m_budget->textLimit();
     try {
-      bytes = std::make_shared<const std::string>(
-          fetchUrl(qelToMbcs(url), settings.timeoutMs, QelXmlParser::s_defaultEntityTextLimit));
+      bytes = std::make_shared<const std::string>(fetchUrl(qelToMbcs(url), settings.timeoutMs, textUnits));
     } catch (const std::runtime_error& e) {
       m_fetched.erase(url);
       const std::u16string message =
@@ -144,6 +149,7 @@ std::unique_ptr<InputSource> EntityOpener::openUrl(XMLScanner* scanner, const XM
       throw SAXParseException(message.c_str(), *scanner->getLocator());
     }
   }
+  if (m_budget) m_budget->countExternalBytes(bytes->size());
   auto source = std::make_unique<BytesSource>(url, bytes);
   qelRecognizeEncoding(*source, nullptr);
   return source;

@@ -34,6 +34,7 @@ DocPtr parse(const ParseOptions& options) {
   unsigned long bits = options.bits | PARSE_PASS_EXCEPTIONS;
   // Files are opened by the library, once: FIFOs and process substitutions work.
   try {
+    qelSetParseLimits(options.maxExpansions, options.maxEntityText);
     if (options.input == "-") return DocPtr(qelParseDoc(bits, enc));
     return DocPtr(qelParseDocFromFile(options.input.c_str(), bits, enc));
   } catch (const SAXParseException& e) {

@@ -13,6 +13,7 @@
 #include "mox.hpp"
 #include "qeldom.hpp"
 #include "qelidwrt.hpp"
+#include "qelipars.hpp"
 
 #ifndef QELXML_VERSION
 #define QELXML_VERSION "unknown"
@@ -52,6 +53,13 @@ void addParseOptions(CLI::App* app, qelxml::ParseOptions& parse) {
       "fetch external entities and DTDs named by http, https and ftp URLs (30 s each at most)");
   addBitFlag(app, "--no-external", parse.bits, PARSE_NO_EXTERNAL,
              "refuse every external entity and DTD, local or not (exit 1)");
+  qelGetParseLimits(parse.maxExpansions, parse.maxEntityText);
+  app->add_option("--max-entity-expansions", parse.maxExpansions,
+                  "entity expansions allowed in the document; 0 for no bound")
+      ->capture_default_str();
+  app->add_option("--max-entity-text", parse.maxEntityText,
+                  "characters that entities may bring into the document; 0 for no bound")
+      ->capture_default_str();
 }
 
 }  // namespace

@@ -377,7 +377,23 @@ TEST_F(Tool, NetworkOnlyWithNetAndNothingExternalWithNoExternal) {
   EXPECT_EQ(r.rc, 1);
   EXPECT_EQ(r.err, "local.xml: External entity \"d.dtd\" refused: the parse allows no external entities or DTDs\n");
   const std::string help = run({"format", "--help"}).out;
-  for (const char* option : {"--net", "--no-external"}) EXPECT_NE(help.find(option), std::string::npos) << option;
+  for (const char* option : {"--net", "--no-external", "--max-entity-expansions", "--max-entity-text"})
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+}
+
+TEST_F(Tool, EntityBoundsFromTheCommandLine) {
+  std::string doc = "<!DOCTYPE a [<!ENTITY e \"0123456789\">]><a>";
+  for (int i = 0; i < 20; ++i) doc += "&e;";
+  file("doc.xml", doc + "</a>");
+  Result r = run({"text", "--max-entity-expansions", "10", "doc.xml"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("The document exceeds the limit of 10 entity expansions"), std::string::npos) << r.err;
+  r = run({"text", "--max-entity-text", "100", "doc.xml"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("exceeds the limit of 100 characters"), std::string::npos) << r.err;
+  r = run({"text", "--max-entity-expansions", "20", "--max-entity-text", "0", "doc.xml"});
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.out.size(), 201u);
 }
 
 // --- check, rawname, text ----------------------------------------------------------------
