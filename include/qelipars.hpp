@@ -42,6 +42,10 @@ QELDOM_API void qelGetParseLimits(XMLSize_t& expansions, XMLSize_t& textUnits);
 // with QELRC_DOM_INVALID_XML_DOCUMENT whose message carries the Xerces-C text,
 // line and column (or, with QEL_PARSE_XERCES_EXCEPTIONS, the Xerces-C
 // exception itself). Entity expansion is bounded (see QelXmlParser).
+// A parent must be able to take the input's nodes: an element, a document
+// fragment or a document without a document element, none of them inside an
+// entity reference; any other parent raises a QelError (QELRC_DOM_API_ERROR)
+// and the tree stays as it was.
 
 // The file is opened once, its name taken as bytes; FIFOs and process
 // substitutions work. A file that does not open raises "Cannot open input

@@ -68,7 +68,37 @@ QelXmlParser::~QelXmlParser() {
   }
 }
 
+namespace {
+
+// Why a parse cannot build under `parent`, or null when it can. The check
+// comes first, so a refused parent leaves the tree as it was.
+const char* unsuitableParent(const DOMNode* parent) {
+  switch (parent->getNodeType()) {
+    case DOMNode::ELEMENT_NODE:
+    case DOMNode::DOCUMENT_FRAGMENT_NODE:
+      break;
+    case DOMNode::DOCUMENT_NODE:
+      if (static_cast<const DOMDocument*>(parent)->getDocumentElement())
+        return "the document has a document element already";
+      break;
+    default:
+      return "a node of this type cannot hold elements";
+  }
+  for (const DOMNode* n = parent; n; n = n->getParentNode()) {
+    if (n->getNodeType() == DOMNode::ENTITY_REFERENCE_NODE || n->getNodeType() == DOMNode::ENTITY_NODE)
+      return "it is read-only, inside an entity";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 void QelXmlParser::init(unsigned long opt, DOMNode* parent, const char* enc, InputSource* /*src*/) {
+  if (const char* why = parent ? unsuitableParent(parent) : nullptr) {
+    qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelXmlParser", s_revision,
+                      s_sourcePath,
+                      "QelXmlParser: cannot parse under a " + qelGetNodeTypeStr(parent) + " node: " + why);
+  }
   m_opt = opt;
   m_underParent = parent != nullptr;
   m_pending = false;
@@ -375,6 +405,10 @@ DOMDocument* qelParseDocFromFile(const char* file, unsigned long opt, const char
 DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << size << ")(" << parent << ")(" << opt << ")");
+  if (!buf && size > 0) {
+    QEL_RAISE(QELRC_DOM_API_ERROR, 0, "qelParseDoc",
+              "qelParseDoc: the buffer is NULL but its size is " + std::to_string(size));
+  }
   tavDomInit();
   DOMDocument* document = nullptr;
   try {

@@ -92,6 +92,13 @@ TEST(ParseEntry, BadInputsAllRaiseTheParseError) {
   }
 }
 
+TEST(ParseEntry, NullBufferWithASizeIsRefused) {
+  QelError e = errorOf([] { qelParseDoc(nullptr, 10, 0ul, nullptr); });
+  EXPECT_EQ(e.getRc(), QELRC_DOM_API_ERROR);
+  EXPECT_STREQ(e.getMessage(), "qelParseDoc: the buffer is NULL but its size is 10");
+  EXPECT_EQ(errorOf([] { qelParseDoc(nullptr, 0, 0ul, nullptr); }).getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+}
+
 TEST(ParseEntry, CallerEncoding) {
   // Without a declaration the caller's name decides within the input's family.
   DocPtr doc = parse("<a>\xe9</a>", 0, "ISO-8859-1");
@@ -398,15 +405,28 @@ TEST(UnderParent, FailureKeepsNodesBuiltSoFarAndTheDocumentUsable) {
   EXPECT_EQ(shape(doc), "r(z(t[ok] w) after)");
 }
 
-TEST(UnderParent, ParentThatCannotHoldTheNodes) {
-  DocPtr doc = parse("<r>text</r>");
-  DOMNode* text = doc->getDocumentElement()->getFirstChild();
-  QelError e = errorOf([&] { qelParseDoc("<x/>", 4, text, 0); });
-  EXPECT_NE(std::string(e.getMessage()).find("DOMException(11)"), std::string::npos) << e.getMessage();
-  EXPECT_THROW(qelParseDoc("<x/>", 4, text, QEL_PARSE_XERCES_EXCEPTIONS), DOMException);
-  e = errorOf([&] { qelParseDoc("<x/>", 4, doc.get(), 0); });  // a second root
-  EXPECT_NE(std::string(e.getMessage()).find("DOMException(3)"), std::string::npos) << e.getMessage();
-  EXPECT_EQ(shape(doc), "r(t[text])");
+// Refused before anything is built: an input whose first nodes would fit
+// (a comment) leaves the tree as it was.
+TEST(UnderParent, ParentsThatCannotTakeTheInputAreRefused) {
+  DocPtr doc = parse("<r a='1'>text</r>");
+  DOMElement* r = doc->getDocumentElement();
+  DOMNode* reference = tavAddEntRef(r, u"e");
+  const std::string before = write(doc.get(), 0);
+  DOMDocumentType* type = doc->getImplementation()->createDocumentType(u"t", nullptr, nullptr);
+  DOMNode* parents[] = {r->getAttributeNode(u"a"), reference, r->getFirstChild(), doc.get(), type};
+  for (DOMNode* parent : parents) {
+    QelError e = errorOf([&] { qelParseDoc("<!--x--><y/>", 12, parent, QEL_PARSE_XERCES_EXCEPTIONS); });
+    EXPECT_EQ(e.getRc(), QELRC_DOM_API_ERROR);
+    EXPECT_EQ(std::string(e.getMessage()).rfind("QelXmlParser: cannot parse under a " + qelGetNodeTypeStr(parent), 0),
+              0u)
+        << e.getMessage();
+    EXPECT_EQ(write(doc.get(), 0), before);
+  }
+  type->release();
+  // A document fragment takes them.
+  DOMDocumentFragment* fragment = doc->createDocumentFragment();
+  EXPECT_EQ(qelParseDoc("<y/>", 4, fragment, 0), doc.get());
+  EXPECT_EQ(shape(fragment), "y");
 }
 
 TEST(UnderParent, DocumentTypeGoesBeforeTheDocumentElementOnlyIfNone) {
