@@ -7,24 +7,24 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <xercesc/framework/LocalFileInputSource.hpp>
+#include <xercesc/dom/DOMException.hpp>
+#include <xercesc/dom/impl/DOMDocumentImpl.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/framework/URLInputSource.hpp>
 #include <xercesc/framework/XMLAttr.hpp>
 #include <xercesc/framework/XMLElementDecl.hpp>
 #include <xercesc/internal/ReaderMgr.hpp>
 #include <xercesc/internal/XMLScanner.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/dom/DOMException.hpp>
 #include <xercesc/util/XMLResourceIdentifier.hpp>
 #include <xercesc/util/XMLString.hpp>
-#include <xercesc/util/XMLURL.hpp>
 #include <xercesc/util/XMLUni.hpp>
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
 
+#include "qelbudget.hpp"
 #include "qelenrec.hpp"
 #include "qelframe.hpp"
+#include "qelresolve.hpp"
 
 XERCES_CPP_NAMESPACE_USE
 
@@ -34,47 +34,28 @@ QEL_TRACE_FILE("qeldom/qelipars", "$Revision: 1.9 $");
 
 InputSource* qelResolveEntity(XMLScanner* scanner, const XMLCh* const /*publicId*/, const XMLCh* const systemId,
                               bool emptyIfMissing) {
-  // The base is the external entity being read where the reference stands:
-  // the document itself or an external entity (not the entity that declared
-  // the one referred to, which is what Xerces-C would take).
-  ReaderMgr::LastExtEntityInfo last;
-  scanner->getReaderMgr()->getLastExtEntityInfo(last);
-  const XMLCh* base = last.systemId;
-
-  std::unique_ptr<InputSource> result;
-  try {
-    XMLURL url(base, systemId);
-    if (!url.isRelative()) result = std::make_unique<URLInputSource>(url);
-  } catch (const MalformedURLException&) {
-    // not a URL (no scheme, an unknown scheme, or a base without one): a local file
-  }
-  if (!result) {
-    std::unique_ptr<LocalFileInputSource> local = QelDomStr::empty(base)
-                                                      ? std::make_unique<LocalFileInputSource>(systemId)
-                                                      : std::make_unique<LocalFileInputSource>(base, systemId);
-    if (emptyIfMissing) {
-      FileHandle file = XMLPlatformUtils::openFile(local->getSystemId());
-      if (!file) return new MemBufInputSource(nullptr, 0, local->getSystemId(), false);
-      XMLPlatformUtils::closeFile(file);
-    }
-    result = std::move(local);
-  }
-  qelRecognizeEncoding(*result, nullptr);
-  return result.release();
+  qel_detail::EntityOpener opener;
+  opener.settings.emptyIfMissing = emptyIfMissing;
+  return opener.open(scanner, systemId);
 }
 
 // --- the parser -------------------------------------------------------------------------------
 
+qel_detail::ScanBudgetOwner::ScanBudgetOwner() : m_budget(std::make_unique<ScanBudget>()) {}
+qel_detail::ScanBudgetOwner::~ScanBudgetOwner() = default;
+
+// The scanner allocates through the budget, which sees every expansion.
 QelXmlParser::QelXmlParser(unsigned long opt, DOMNode* parent, const char* enc, InputSource& src)
-    : XercesDOMParser(nullptr) {
+    : XercesDOMParser(nullptr, m_budget.get()) {
   init(opt, parent, enc, &src);
 }
 
-QelXmlParser::QelXmlParser(unsigned long opt, const char* enc, InputSource& src) : XercesDOMParser(nullptr) {
+QelXmlParser::QelXmlParser(unsigned long opt, const char* enc, InputSource& src)
+    : XercesDOMParser(nullptr, m_budget.get()) {
   init(opt, nullptr, enc, &src);
 }
 
-QelXmlParser::QelXmlParser(unsigned long opt, const char* enc) : XercesDOMParser(nullptr) {
+QelXmlParser::QelXmlParser(unsigned long opt, const char* enc) : XercesDOMParser(nullptr, m_budget.get()) {
   init(opt, nullptr, enc, nullptr);
 }
 
@@ -87,7 +68,37 @@ QelXmlParser::~QelXmlParser() {
   }
 }
 
+namespace {
+
+// Why a parse cannot build under `parent`, or null when it can. The check
+// comes first, so a refused parent leaves the tree as it was.
+const char* unsuitableParent(const DOMNode* parent) {
+  switch (parent->getNodeType()) {
+    case DOMNode::ELEMENT_NODE:
+    case DOMNode::DOCUMENT_FRAGMENT_NODE:
+      break;
+    case DOMNode::DOCUMENT_NODE:
+      if (static_cast<const DOMDocument*>(parent)->getDocumentElement())
+        return "the document has a document element already";
+      break;
+    default:
+      return "a node of this type cannot hold elements";
+  }
+  for (const DOMNode* n = parent; n; n = n->getParentNode()) {
+    if (n->getNodeType() == DOMNode::ENTITY_REFERENCE_NODE || n->getNodeType() == DOMNode::ENTITY_NODE)
+      return "it is read-only, inside an entity";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 void QelXmlParser::init(unsigned long opt, DOMNode* parent, const char* enc, InputSource* /*src*/) {
+  if (const char* why = parent ? unsuitableParent(parent) : nullptr) {
+    qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelXmlParser", s_revision,
+                      s_sourcePath,
+                      "QelXmlParser: cannot parse under a " + qelGetNodeTypeStr(parent) + " node: " + why);
+  }
   m_opt = opt;
   m_underParent = parent != nullptr;
   m_pending = false;
@@ -98,9 +109,11 @@ void QelXmlParser::init(unsigned long opt, DOMNode* parent, const char* enc, Inp
   m_enc = qelToUnicode(enc, QEL_WHOLE, false);
   setErrorHandler(this);
   setEntityResolver(this);  // installs the parser as the scanner's entity handler: resolveEntity below
-  // Entity expansion is bounded unless the caller lifts the bound: a small
-  // document must not expand into gigabytes (nested or repeated references).
-  setEntityExpansionLimit(s_defaultEntityExpansionLimit);
+  m_opener = std::make_unique<qel_detail::EntityOpener>(m_budget.get());
+  m_opener->settings.emptyIfMissing = opt & QEL_PARSE_EMPTY_IF_MISSING;
+  m_opener->settings.noNetwork = opt & QEL_PARSE_NO_NETWORK;
+  m_opener->settings.noExternal = opt & QEL_PARSE_NO_EXTERNAL;
+  m_opener->settings.timeoutMs = s_defaultNetworkTimeout;
   if (parent) {
     fCurrentParent = parent;
     fCurrentNode = parent;
@@ -110,14 +123,27 @@ void QelXmlParser::init(unsigned long opt, DOMNode* parent, const char* enc, Inp
   }
 }
 
-void QelXmlParser::setEntityExpansionLimit(XMLSize_t limit) {
-  if (limit == 0) {
-    setSecurityManager(nullptr);
-    return;
-  }
-  m_security.setEntityExpansionLimit(limit);
-  setSecurityManager(&m_security);
-}
+void QelXmlParser::setEntityExpansionLimit(XMLSize_t limit) { m_budget->setExpansionLimit(limit); }
+void QelXmlParser::setEntityTextLimit(XMLSize_t limit) { m_budget->setTextLimit(limit); }
+void QelXmlParser::setNoNetwork(bool refuse) { m_opener->settings.noNetwork = refuse; }
+void QelXmlParser::setNoExternal(bool refuse) { m_opener->settings.noExternal = refuse; }
+void QelXmlParser::setNetworkTimeout(unsigned long milliseconds) { m_opener->settings.timeoutMs = milliseconds; }
+
+namespace {
+
+// Counting runs while the scanner does, and stops however the scan ends.
+class BudgetRun {
+ public:
+  BudgetRun(qel_detail::ScanBudget& budget, const XMLScanner* scanner) : m_budget(budget) { budget.start(scanner); }
+  ~BudgetRun() { m_budget.stop(); }
+  BudgetRun(const BudgetRun&) = delete;
+  BudgetRun& operator=(const BudgetRun&) = delete;
+
+ private:
+  qel_detail::ScanBudget& m_budget;
+};
+
+}  // namespace
 
 void QelXmlParser::parse(const InputSource& src) {
   InputSource& source = const_cast<InputSource&>(src);  // the recognizer stores its result on the source
@@ -127,13 +153,16 @@ void QelXmlParser::parse(const InputSource& src) {
     m_utf16Mark = origin == QelEncOrigin::ByteOrderMark && name.str().compare(0, 6, u"UTF-16") == 0;
   }
   if (source.getEncoding()) m_enc = source.getEncoding();
+  // Recognition has read what it needs: the scanner's stream reads on.
+  if (auto* once = dynamic_cast<QelFileInputSource*>(&source)) once->stopKeeping();
+  BudgetRun run(*m_budget, getScanner());
   XercesDOMParser::parse(source);
+  m_budget->check();  // the last expansion's text
 }
 
 // Character data is collected and handed to the builder once per run, so a
 // text node is built from one piece and the whitespace rule sees the run.
 void QelXmlParser::docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
-  if (m_entityDepth > 0) countEntityText(length);
   if (cdataSection != m_cdata) {
     flushDocCharacters();
     m_cdata = cdataSection;
@@ -157,27 +186,6 @@ void QelXmlParser::flushDocCharacters() {
   m_chars.clear();
   m_pending = false;
   m_cdata = false;
-}
-
-// References are counted so that the text they deliver can be bounded; the
-// builder makes no nodes for them (entity reference nodes are off).
-void QelXmlParser::startEntityReference(const XMLEntityDecl& entDecl) {
-  ++m_entityDepth;
-  XercesDOMParser::startEntityReference(entDecl);
-}
-
-void QelXmlParser::endEntityReference(const XMLEntityDecl& entDecl) {
-  if (m_entityDepth > 0) --m_entityDepth;
-  XercesDOMParser::endEntityReference(entDecl);
-}
-
-void QelXmlParser::countEntityText(XMLSize_t length) {
-  m_entityText += length;
-  if (m_entityTextLimit == 0 || m_entityText <= m_entityTextLimit) return;
-  const std::string text = QelInsert::subst("The entity text of the document exceeds the limit of %s characters",
-                                            qel_detail::ValueInsert<XMLSize_t>(m_entityTextLimit));
-  const std::u16string message = qelToUnicode(text.c_str(), QEL_WHOLE, false);
-  throw SAXParseException(message.c_str(), *getScanner()->getLocator());
 }
 
 void QelXmlParser::docComment(const XMLCh* const comment) {
@@ -228,9 +236,17 @@ void QelXmlParser::ignorableWhitespace(const XMLCh* const chars, const XMLSize_t
 // Nothing of what init set up is reset when the scan starts.
 void QelXmlParser::resetDocument() {}
 
+// A new document is made as Xerces-C makes it, but with Xerces-C's own
+// memory manager rather than the parser's (the budget): the document
+// outlives the parser.
 void QelXmlParser::startDocument() {
   if (!m_underParent) {
-    XercesDOMParser::startDocument();
+    setDocument(DOMImplementation::getImplementation()->createDocument(XMLPlatformUtils::fgMemoryManager));
+    fCurrentParent = fDocument;
+    fCurrentNode = fDocument;
+    fDocument->setErrorChecking(false);
+    fDocument->setDocumentURI(getScanner()->getLocator()->getSystemId());
+    fDocument->setInputEncoding(getScanner()->getReaderMgr()->getCurrentEncodingStr());
     return;
   }
   getDocument()->setStrictErrorChecking(false);
@@ -246,8 +262,7 @@ void QelXmlParser::startDocument() {
 // fatal error it would be without the recognizer.
 static bool namesUtf16(const XMLCh* declared) {
   std::u16string name = qelToUpper(declared ? std::u16string(declared) : std::u16string());
-  return name.compare(0, 6, u"UTF-16") == 0 || name == u"UCS-2" || name == u"ISO-10646-UCS-2" ||
-         name == u"CSUNICODE";
+  return name.compare(0, 6, u"UTF-16") == 0 || name == u"UCS-2" || name == u"ISO-10646-UCS-2" || name == u"CSUNICODE";
 }
 
 void QelXmlParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
@@ -256,13 +271,13 @@ void QelXmlParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const enc
     std::u16string message = u"The encoding declaration '";
     message += encodingStr;
     message += u"' contradicts the UTF-16 byte order mark of the input";
-    throw SAXParseException(message.c_str(), *getScanner()->getLocator(), getMemoryManager());
+    throw SAXParseException(message.c_str(), *getScanner()->getLocator());
   }
   // An XML 1.1 input may hold characters (C0 controls as references) that an
   // XML 1.0 document cannot: under a parent of such a document it is refused.
   if (m_underParent && XMLString::equals(versionStr, XMLUni::fgVersion1_1) &&
       !XMLString::equals(getDocument()->getXmlVersion(), XMLUni::fgVersion1_1)) {
-    throw DOMException(DOMException::NOT_SUPPORTED_ERR, 0, getMemoryManager());
+    throw DOMException(DOMException::NOT_SUPPORTED_ERR);
   }
   XercesDOMParser::XMLDecl(versionStr, m_enc.c_str(), standaloneStr, actualEncStr);
 }
@@ -291,13 +306,19 @@ void QelXmlParser::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* cons
 }
 
 InputSource* QelXmlParser::resolveEntity(XMLResourceIdentifier* resource) {
-  return qelResolveEntity(getScanner(), resource->getPublicId(), resource->getSystemId(),
-                          m_opt & QEL_PARSE_EMPTY_IF_MISSING);
+  return m_opener->open(getScanner(), resource->getSystemId());
 }
 
 // A recoverable error (a validity error, for example) ends the parse as a
-// fatal one does; warnings are ignored.
-void QelXmlParser::error(const SAXParseException& exc) { throw exc; }
+// fatal one does; warnings are ignored. Xerces-C makes the exception with the
+// parser's memory manager, which goes with the parser: the one that leaves
+// is a copy made with Xerces-C's own.
+void QelXmlParser::error(const SAXParseException& exc) { fatalError(exc); }
+
+void QelXmlParser::fatalError(const SAXParseException& exc) {
+  throw SAXParseException(exc.getMessage(), exc.getPublicId(), exc.getSystemId(), exc.getLineNumber(),
+                          exc.getColumnNumber());
+}
 
 void QelXmlParser::error(const unsigned int errCode, const XMLCh* const errDomain,
                          const XMLErrorReporter::ErrTypes type, const XMLCh* const errorText,
@@ -311,51 +332,40 @@ void QelXmlParser::error(const unsigned int errCode, const XMLCh* const errDomai
 
 namespace {
 
-// The Xerces-C 3.2 codes for an input that cannot be opened (2.2 numbered
-// them 2, 41 and 74).
-bool isOpenFailure(unsigned code) {
-  return code == XMLExcepts::Scan_CouldNotOpenSource_Warning || code == XMLExcepts::File_CouldNotGetBasePathName ||
-         code == XMLExcepts::Scan_CouldNotOpenSource;
-}
-
 [[noreturn]] void raiseInvalid(const std::string& message) {
   qel_detail::raise(nullptr, 43, QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", 0, "", "",
                     s_sourcePath, message);
 }
 
-[[noreturn]] void raiseCannotOpen(const char* file) {
+// The system's reason (strerror of `error`) is the error's cause.
+[[noreturn]] void raiseCannotOpen(const char* file, int error) {
   std::string name = qel_detail::orNull(file);
   if (name.size() > 128) name.resize(128);
-  qel_detail::raise(nullptr, 96, QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", 1,
-                    "qelParseDocFromFile", s_revision, s_sourcePath, "Cannot open input file \"" + name + "\"");
+  const QelErrorFull cause(QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", QELOP_REPOSITORY,
+                           "QELOP_REPOSITORY", error, nullptr, 1, 2, 96, "qelParseDocFromFile", s_revision,
+                           s_sourcePath, __DATE__, std::strerror(error), nullptr);
+  QelErrorFull(QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", QELOP_REPOSITORY, "QELOP_REPOSITORY",
+               0, nullptr, 1, 2, 96, "qelParseDocFromFile", s_revision, s_sourcePath, __DATE__,
+               "Cannot open input file \"" + name + "\"", &cause)
+      .logRaise();
 }
 
-// The core of every entry point. `file` names the input of a file parse, for
-// which an input that cannot be opened gives the "Cannot open input file"
-// error whatever QEL_PARSE_XERCES_EXCEPTIONS says.
-DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMNode* parent, const char* file) {
+// The core of every entry point.
+DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMNode* parent) {
   QEL_TRACE_ENTER("qelParseXml");
   QEL_TRACE_ARGS("(" << opt << ")(" << parent << ")");
   const bool passOn = opt & QEL_PARSE_XERCES_EXCEPTIONS;
-  unsigned exceptCode = 0;
   try {
     QelXmlParser parser(opt, parent, enc, src);
     QEL_TRACE_FLOW("Parses the input source");
-    try {
-      parser.parse(src);
-    } catch (...) {
-      exceptCode = parser.getExceptCode();
-      throw;
-    }
+    parser.parse(src);
     DOMDocument* document = parser.detachDocument();
     QEL_TRACE_EXIT();
     return document;
   } catch (const SAXParseException& e) {
-    if (file && isOpenFailure(exceptCode)) raiseCannotOpen(file);
     if (passOn) throw;
     raiseInvalid(qelGetErrorMsg(e));
   } catch (const XMLException& e) {
-    if (file && isOpenFailure(e.getCode())) raiseCannotOpen(file);
     if (passOn) throw;
     raiseInvalid(qelGetErrorMsg(e));
   } catch (const DOMException& e) {
@@ -370,22 +380,20 @@ DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMN
 }  // namespace
 
 DOMDocument* qelParseXml(InputSource& src, unsigned long opt, const char* enc, DOMNode* parent) {
-  return parseXml(src, opt, enc, parent, nullptr);
+  return parseXml(src, opt, enc, parent);
 }
 
+// The file is opened here, once: recognition and the parser read the same
+// bytes, so FIFOs and process substitutions work.
 DOMDocument* qelParseDocFromFile(const char* file, unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDocFromFile");
   QEL_TRACE_ARGS("(" << qel_detail::orNull(file) << ")(" << opt << ")");
   tavDomInit();
   DOMDocument* document = nullptr;
   try {
-    LocalFileInputSource source(qelToUnicode(file, QEL_WHOLE, false).c_str());
-    document = parseXml(source, opt, enc, nullptr, file ? file : "NULL");
-  } catch (const XMLException& e) {
-    // From building the source; the core handles those of the parse.
-    if (isOpenFailure(e.getCode())) raiseCannotOpen(file);
-    if (opt & QEL_PARSE_XERCES_EXCEPTIONS) throw;
-    raiseInvalid(qelGetErrorMsg(e));
+    QelFileInputSource source(file);
+    if (source.openError()) raiseCannotOpen(file, source.openError());
+    document = parseXml(source, opt, enc, nullptr);
   } catch (const OutOfMemoryException&) {
     QelErrorFull::throwBadAlloc();
   }
@@ -397,12 +405,16 @@ DOMDocument* qelParseDocFromFile(const char* file, unsigned long opt, const char
 DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << size << ")(" << parent << ")(" << opt << ")");
+  if (!buf && size > 0) {
+    QEL_RAISE(QELRC_DOM_API_ERROR, 0, "qelParseDoc",
+              "qelParseDoc: the buffer is NULL but its size is " + std::to_string(size));
+  }
   tavDomInit();
   DOMDocument* document = nullptr;
   try {
     MemBufInputSource source(static_cast<const XMLByte*>(buf), size, "qelParseDoc", false);
     source.setCopyBufToStream(false);  // the bytes stay valid for the whole call
-    document = parseXml(source, opt, enc, parent, nullptr);
+    document = parseXml(source, opt, enc, parent);
   } catch (const OutOfMemoryException&) {
     QelErrorFull::throwBadAlloc();  // from building the source; the core converts those of the parse
   }
@@ -419,58 +431,17 @@ DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, u
   return qelParseDoc(buf, size, parent, opt, nullptr);
 }
 
-namespace {
-
-// Standard input, read as the parse asks for it. Every stream made from the
-// source begins at byte 0 (the encoding recognizer reads the first bytes with
-// streams of its own before the parser's): the bytes read so far are kept and
-// replayed, and a stream that runs past them reads on from standard input. A
+// Standard input is read as the parse asks for it (see QelFileInputSource): a
 // parse that fails stops reading there, so a stream of junk costs what the
 // parser read of it, not its whole length; a document is read to its end.
-class StdinInputSource : public InputSource {
- public:
-  StdinInputSource() : InputSource("qelParseDoc") {}
-  BinInputStream* makeStream() const override { return new Stream(*this); }
-
- private:
-  class Stream : public BinInputStream {
-   public:
-    explicit Stream(const StdinInputSource& source) : m_source(source) {}
-    XMLFilePos curPos() const override { return m_pos; }
-    const XMLCh* getContentType() const override { return nullptr; }
-    XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
-      std::string& bytes = m_source.m_bytes;
-      if (m_pos == bytes.size() && !m_source.m_atEnd) {
-        char chunk[65536];
-        size_t n = std::fread(chunk, 1, sizeof chunk, stdin);
-        if (n < sizeof chunk) m_source.m_atEnd = true;
-        bytes.append(chunk, n);
-      }
-      XMLSize_t n = std::min<XMLSize_t>(maxToRead, bytes.size() - m_pos);
-      std::memcpy(toFill, bytes.data() + m_pos, n);
-      m_pos += n;
-      return n;
-    }
-
-   private:
-    const StdinInputSource& m_source;
-    XMLSize_t m_pos = 0;
-  };
-
-  mutable std::string m_bytes;  // everything read from standard input so far
-  mutable bool m_atEnd = false;
-};
-
-}  // namespace
-
 DOMDocument* qelParseDoc(unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << opt << ")");
   tavDomInit();
   DOMDocument* document = nullptr;
   try {
-    StdinInputSource source;
-    document = parseXml(source, opt, enc, nullptr, nullptr);
+    QelFileInputSource source(stdin, "qelParseDoc");
+    document = parseXml(source, opt, enc, nullptr);
   } catch (const OutOfMemoryException&) {
     QelErrorFull::throwBadAlloc();
   }

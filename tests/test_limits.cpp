@@ -111,6 +111,16 @@ Outcome runInChild(const std::string& name, const std::function<std::string()>& 
 
 constexpr long kBoundKib = 256 * 1024;  // the peak every hostile case must stay under
 
+}  // namespace
+
+// A child's peak counts the freed memory AddressSanitizer holds in quarantine
+// (256 MB by default); a small quarantine keeps the peaks those of the library.
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
+  return "fast_unwind_on_malloc=0:quarantine_size_mb=16";
+}
+
+namespace {
+
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -125,23 +135,55 @@ std::string entityDocument(int references) {  // references of a 100,000-charact
   return xml + "</d>";
 }
 
+std::string repeat(const std::string& piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// Parameter entities in an external DTD, nine levels of ten references each
+// and never used: written as &#37;name; the references stay in the values and
+// expand when the last one is declared (10^9 expansions), or, written as
+// %name;, each value is ten times the one before (10^10 characters).
+std::string parameterEntities(bool nested) {
+  std::string dtd = "<!ENTITY % e0 'xxxxxxxxxx'>";
+  for (int i = 1; i <= 9; ++i)
+    dtd += "<!ENTITY % e" + std::to_string(i) + " '" +
+           repeat((nested ? "&#37;e" : "%e") + std::to_string(i - 1) + ";", 10) + "'>";
+  return dtd + (nested ? "<!ENTITY % all '%e9;'>" : "");
+}
+
 TEST(Limits, HostileEntitiesFailWithTheLibrarysError) {
+  ScratchDir dir;
   // Ten levels of ten references each: 10^10 expansions if nothing stopped it.
   std::string laughs = "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY lol0 'lol'>";
-  for (int i = 1; i <= 10; ++i) {
-    laughs += "<!ENTITY lol" + std::to_string(i) + " '";
-    for (int j = 0; j < 10; ++j) laughs += "&lol" + std::to_string(i - 1) + ";";
-    laughs += "'>";
-  }
+  for (int i = 1; i <= 10; ++i)
+    laughs += "<!ENTITY lol" + std::to_string(i) + " '" + repeat("&lol" + std::to_string(i - 1) + ";", 10) + "'>";
   laughs += "]><lolz>&lol10;</lolz>";
-  // 40,000 references (under the expansion count) of one entity: a 160 KB
-  // document that would expand to 4 * 10^9 characters.
+  // 3,000 entities, each a reference to the next: 3,000 open readers.
+  std::string chain = "<!DOCTYPE d [";
+  for (int i = 0; i < 3000; ++i) chain += "<!ENTITY c" + std::to_string(i) + " '&c" + std::to_string(i + 1) + ";'>";
+  chain += "<!ENTITY c3000 'end'>]><d>&c0;</d>";
+  auto external = [&](const std::string& name, const std::string& dtd) {
+    return "<!DOCTYPE d SYSTEM '" + dir.write(name, dtd) + "'><d/>";
+  };
   const struct {
     const char* name;
     std::string xml;
     const char* reason;
-  } cases[] = {{"billion-laughs", laughs, "entity expansions"},
-               {"quadratic-entity", entityDocument(40000), "entity text"}};
+  } cases[] = {
+      {"billion-laughs", laughs, "entity expansions"},
+      // 40,000 references (under the expansion count) of one entity: a 160 KB
+      // document that would expand to 4 * 10^9 characters.
+      {"quadratic-entity", entityDocument(40000), "entity text"},
+      // 225 KB: 45,000 references of a 10,000-character entity in an attribute value.
+      {"attribute-entity",
+       "<!DOCTYPE d [<!ENTITY e '" + std::string(10000, 'x') + "'>]><d a='" + repeat("&e;", 45000) + "'/>",
+       "entity text"},
+      {"parameter-entities-nested", external("nested.dtd", parameterEntities(true)), "entity expansions"},
+      {"parameter-entities-growing", external("growing.dtd", parameterEntities(false)), "entity text"},
+      {"entity-chain-3000", chain, "nest deeper than"},
+  };
   for (const auto& c : cases) {
     Outcome o = runInChild(c.name, [&] {
       DocPtr doc = parse(c.xml);
@@ -152,6 +194,40 @@ TEST(Limits, HostileEntitiesFailWithTheLibrarysError) {
     EXPECT_NE(o.result.find(c.reason), std::string::npos) << o.result;
     EXPECT_LT(o.peakKib, kBoundKib) << c.name;
   }
+}
+
+// Every expansion counts wherever it stands: in content, in an attribute
+// value, a parameter entity in the internal subset, the bytes of an external
+// entity.
+TEST(Limits, ProcessWideBoundsHoldForEveryKindOfExpansion) {
+  XMLSize_t expansions = 0, text = 0;
+  qelGetParseLimits(expansions, text);
+  EXPECT_EQ(expansions, QelXmlParser::s_defaultEntityExpansionLimit);
+  EXPECT_EQ(text, QelXmlParser::s_defaultEntityTextLimit);
+  ScratchDir dir;
+  const std::string ten = "<!ENTITY e 'abcdefghij'>";
+  const struct {
+    std::string xml;
+    XMLSize_t expansions, text;
+    const char* error;
+  } rows[] = {
+      {"<!DOCTYPE d [" + ten + "]><d>" + repeat("&e;", 200) + "</d>", 100, 0, "limit of 100 entity expansions"},
+      {"<!DOCTYPE d [" + ten + "]><d>" + repeat("&e;", 200) + "</d>", 0, 1000, "limit of 1000 characters"},
+      {"<!DOCTYPE d [" + ten + "]><d a='" + repeat("&e;", 200) + "'/>", 0, 1000, "limit of 1000 characters"},
+      {"<!DOCTYPE d [<!ENTITY % p '<!-- " + std::string(600, 'p') + " -->'>%p;%p;]><d/>", 0, 1000,
+       "limit of 1000 characters"},
+      {"<!DOCTYPE d [<!ENTITY x SYSTEM '" + dir.write("x.ent", std::string(600, 'x')) + "'>]><d>&x;&x;</d>", 0, 1000,
+       "limit of 1000 characters"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.xml.substr(0, 60));
+    qelSetParseLimits(r.expansions, r.text);
+    QelError e = errorOf([&] { parse(r.xml); });
+    EXPECT_NE(std::string(e.getMessage()).find(r.error), std::string::npos) << e.getMessage();
+    qelSetParseLimits(0, 0);
+    EXPECT_NO_THROW(parse(r.xml));
+  }
+  qelSetParseLimits(expansions, text);
 }
 
 TEST(Limits, EntityTextUnderTheBoundIsParsed) {

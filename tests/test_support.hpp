@@ -1,13 +1,21 @@
 // Helpers shared by the test programs: the owner of a DOM document, threads
-// released at the same moment, captured trace lines, byte strings, and the
-// library's write and parse calls in the form the tests use them.
+// released at the same moment, captured trace lines, byte strings, a scratch
+// folder, a loopback HTTP server, and the library's write and parse calls in
+// the form the tests use them.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -42,11 +50,99 @@ class Platform : public ::testing::Environment {
 };
 
 // Sends every http fetch to a closed local port: it fails at once instead of
-// reaching the network.
+// reaching the network. The loopback address is reached directly.
 inline bool noNetwork() {
-  for (const char* name : {"http_proxy", "HTTP_PROXY", "ALL_PROXY"}) setenv(name, "http://127.0.0.1:9", 1);
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY"})
+    setenv(name, "http://127.0.0.1:9", 1);
+  setenv("no_proxy", "127.0.0.1", 1);
   return true;
 }
+
+// A folder of its own under the system's temporary folder, removed with
+// everything in it.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qeltestXXXXXX").string();
+    m_path = mkdtemp(pattern.data());
+  }
+  ~ScratchDir() { std::filesystem::remove_all(m_path); }
+  std::string write(const std::string& name, const std::string& content) const {
+    std::filesystem::path p = m_path / name;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+    return p.string();
+  }
+  std::string path(const std::string& name) const { return (m_path / name).string(); }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+// An HTTP server on 127.0.0.1 for the tests of external resources: it answers
+// each GET with the body its path maps to (404 for others) and counts the
+// requests. A silent one accepts and never answers, and drops its connections
+// after 10 s, so that a client without a time-out fails instead of waiting.
+class LoopbackServer {
+ public:
+  using Bodies = std::map<std::string, std::string>;
+  explicit LoopbackServer(Bodies bodies, bool silent = false)
+      : m_bodies(std::move(bodies)), m_silent(silent), m_listen(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    if (bind(m_listen, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(m_listen, 16) != 0 ||
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("no loopback listener");
+    m_url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    m_thread = std::thread([this] { serve(); });
+  }
+  ~LoopbackServer() {
+    m_stop = true;
+    m_thread.join();
+    close(m_listen);
+  }
+  std::string url(const std::string& path) const { return m_url + path; }
+  int connections() const { return m_connections; }
+  int requests() const { return m_requests; }
+
+ private:
+  void serve() {
+    std::vector<int> held;
+    for (const auto start = std::chrono::steady_clock::now(); !m_stop;) {
+      pollfd ready{m_listen, POLLIN, 0};
+      if (poll(&ready, 1, 20) > 0) {
+        held.push_back(accept(m_listen, nullptr, nullptr));
+        ++m_connections;
+        if (!m_silent) answer(held.back());
+      }
+      if (!m_silent || std::chrono::steady_clock::now() - start > std::chrono::seconds(10)) {
+        for (int fd : held) close(fd);
+        held.clear();
+      }
+    }
+    for (int fd : held) close(fd);
+  }
+  void answer(int fd) {
+    std::string request;
+    char buffer[1024];
+    for (ssize_t n; request.find("\r\n\r\n") == std::string::npos; request.append(buffer, n))
+      if ((n = recv(fd, buffer, sizeof buffer, 0)) <= 0) return;
+    ++m_requests;
+    auto it = m_bodies.find(request.substr(4, request.find(' ', 4) - 4));  // "GET /path HTTP/1.1"
+    const std::string body = it == m_bodies.end() ? "" : it->second;
+    const std::string reply = std::string(it == m_bodies.end() ? "HTTP/1.0 404 Not Found" : "HTTP/1.0 200 OK") +
+                              "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return;
+  }
+
+  const Bodies m_bodies;
+  const bool m_silent;
+  const int m_listen;
+  std::string m_url;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_connections{0}, m_requests{0};
+  std::thread m_thread;
+};
 
 // Runs fn(i) for i in [0, n) on n threads released at the same moment.
 template <typename Fn>

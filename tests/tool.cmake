@@ -2,7 +2,10 @@
 # directory and runs the real binary on them.
 if(TARGET qelxml)
   add_executable(test_tool ${CMAKE_CURRENT_SOURCE_DIR}/tool/test_tool.cpp)
-  target_link_libraries(test_tool PRIVATE GTest::gtest GTest::gtest_main)
+  # The library for the shared test helpers (the loopback server); the tool
+  # itself is run as a program.
+  target_link_libraries(test_tool PRIVATE qeldom GTest::gtest GTest::gtest_main)
+  target_include_directories(test_tool PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   add_dependencies(test_tool qelxml)
   target_compile_definitions(test_tool PRIVATE QELXML_PATH="$<TARGET_FILE:qelxml>"
     QELXML_VERSION="${PROJECT_VERSION}" QELXML_SAMPLE="${PROJECT_SOURCE_DIR}/examples/data/sample-latin1.xml"

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <xercesc/framework/LocalFileInputSource.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -16,6 +15,7 @@
 
 #include "qelenrec.hpp"
 #include "qelichk.hpp"
+#include "qelinput.hpp"
 
 XERCES_CPP_NAMESPACE_USE
 
@@ -25,37 +25,26 @@ void complain(const std::string& message) { std::cerr << "qelxml: " << message <
 
 // --- detect ------------------------------------------------------------------------
 
-std::string unreadable(const std::string& file) {
-  struct stat st;
-  if (stat(file.c_str(), &st) != 0) return std::strerror(errno);
-  if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-  if (FILE* f = std::fopen(file.c_str(), "rb")) {
-    std::fclose(f);
-    return "";
-  }
-  return std::strerror(errno);
-}
-
+// Each input is read once, and only as far as recognition needs: standard
+// input, unbuffered, gives exactly the bytes asked for and the rest stays
+// unread. File names are bytes.
 int runDetect(const std::vector<std::string>& files, const std::string& suppliedEncoding) {
   tavDomInit();
   const char* supplied = suppliedEncoding.empty() ? nullptr : suppliedEncoding.c_str();
   int rc = 0;
   for (const std::string& file : files) {
     try {
-      std::unique_ptr<InputSource> source;
-      std::string bytes;  // standard input, read whole
+      std::unique_ptr<QelFileInputSource> source;
       if (file == "-") {
-        bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        source = std::make_unique<MemBufInputSource>(reinterpret_cast<const XMLByte*>(bytes.data()), bytes.size(), u"-",
-                                                     false);
+        std::setvbuf(stdin, nullptr, _IONBF, 0);
+        source = std::make_unique<QelFileInputSource>(stdin, "-");
       } else {
-        std::string why = unreadable(file);
-        if (!why.empty()) {
-          std::cerr << file << ": " << why << std::endl;
+        source = std::make_unique<QelFileInputSource>(file.c_str());
+        if (source->openError()) {
+          std::cerr << file << ": " << std::strerror(source->openError()) << std::endl;
           rc = 1;
           continue;
         }
-        source = std::make_unique<LocalFileInputSource>(qelToUnicode(file.c_str()).c_str());
       }
       QelEncOrigin origin;
       QelUniString encoding = qelRecognizeEncoding(*source, supplied, &origin);

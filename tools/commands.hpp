@@ -3,6 +3,7 @@
 // and writes its diagnostics to standard error itself.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -10,9 +11,11 @@ namespace qelxml {
 
 // How to parse an input document.
 struct ParseOptions {
-  std::string input = "-";    // a file name, or "-" for standard input
-  unsigned long bits = 0;     // the parser's option word
-  std::string inputEncoding;  // the caller's encoding name; empty for none
+  std::string input = "-";        // a file name, or "-" for standard input
+  unsigned long bits = 0;         // the parser's option word
+  std::string inputEncoding;      // the caller's encoding name; empty for none
+  std::size_t maxExpansions = 0;  // the library's entity bounds (0: none)
+  std::size_t maxEntityText = 0;
 };
 
 struct FormatOptions {
@@ -30,10 +33,6 @@ int runRawName(const std::vector<std::string>& values, bool reverse);
 
 // The kinds runCheck knows.
 const std::vector<std::string>& checkKinds();
-
-// Why the file cannot be read as an input (it is missing, a directory, or
-// does not open), or an empty string when it can.
-std::string unreadable(const std::string& file);
 
 // Writes "qelxml: message" to standard error.
 void complain(const std::string& message);

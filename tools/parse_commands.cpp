@@ -32,13 +32,10 @@ DocPtr parse(const ParseOptions& options) {
   const std::string name = inputName(options);
   const char* enc = options.inputEncoding.empty() ? nullptr : options.inputEncoding.c_str();
   unsigned long bits = options.bits | PARSE_PASS_EXCEPTIONS;
+  // Files are opened by the library, once: FIFOs and process substitutions work.
   try {
+    qelSetParseLimits(options.maxExpansions, options.maxEntityText);
     if (options.input == "-") return DocPtr(qelParseDoc(bits, enc));
-    std::string why = unreadable(options.input);
-    if (!why.empty()) {
-      std::cerr << name << ": " << why << std::endl;
-      return nullptr;
-    }
     return DocPtr(qelParseDocFromFile(options.input.c_str(), bits, enc));
   } catch (const SAXParseException& e) {
     // An error inside an external entity names the entity.
@@ -55,7 +52,9 @@ DocPtr parse(const ParseOptions& options) {
   } catch (const DOMException& e) {
     std::cerr << name << ": " << qelGetErrorMsg(e) << std::endl;
   } catch (const QelError& e) {
-    std::cerr << name << ": " << e.getMessage() << std::endl;
+    // "Cannot open input file" carries the system's reason as its cause.
+    std::cerr << name << ": " << e.getMessage() << (e.getCause() ? std::string(": ") + e.getCause()->getMessage() : "")
+              << std::endl;
   }
   return nullptr;
 }

@@ -15,6 +15,7 @@
 #include "output.hpp"
 #include "qeldom.hpp"
 #include "qelidwrt.hpp"
+#include "qelipars.hpp"
 
 #ifndef QELXML_VERSION
 #define QELXML_VERSION "unknown"
@@ -27,6 +28,8 @@ constexpr unsigned long PARSE_VALIDATE = 0x01;
 constexpr unsigned long PARSE_TRIM_SPACE = 0x02;
 constexpr unsigned long PARSE_MISSING_ENTITIES_EMPTY = 0x08;
 constexpr unsigned long PARSE_NAMESPACES = 0x10;
+constexpr unsigned long PARSE_NO_NETWORK = 0x20;
+constexpr unsigned long PARSE_NO_EXTERNAL = 0x40;
 
 // A flag that sets `bit` in `word`.
 void addBitFlag(CLI::App* app, const std::string& name, unsigned long& word, unsigned long bit,
@@ -45,6 +48,20 @@ void addParseOptions(CLI::App* app, qelxml::ParseOptions& parse) {
              "read a local external entity that cannot be opened as empty");
   app->add_option("--input-encoding", parse.inputEncoding,
                   "the input's encoding when neither a byte order mark nor a declaration names it");
+  // External resources: local files, but no network unless asked.
+  parse.bits |= PARSE_NO_NETWORK;
+  app->add_flag_callback(
+      "--net", [&parse] { parse.bits &= ~PARSE_NO_NETWORK; },
+      "fetch external entities and DTDs named by http, https and ftp URLs (30 s each at most)");
+  addBitFlag(app, "--no-external", parse.bits, PARSE_NO_EXTERNAL,
+             "refuse every external entity and DTD, local or not (exit 1)");
+  qelGetParseLimits(parse.maxExpansions, parse.maxEntityText);
+  app->add_option("--max-entity-expansions", parse.maxExpansions,
+                  "entity expansions allowed in the document; 0 for no bound")
+      ->capture_default_str();
+  app->add_option("--max-entity-text", parse.maxEntityText,
+                  "characters that entities may bring into the document; 0 for no bound")
+      ->capture_default_str();
 }
 
 }  // namespace

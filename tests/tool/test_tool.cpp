@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,10 +23,13 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
+
+#include "test_support.hpp"
 
 namespace fs = std::filesystem;
 
@@ -64,10 +69,11 @@ class Tool : public ::testing::Test {
     return names;
   }
 
-  // Starts qelxml in the scratch directory with standard input from `in`,
-  // standard output into `output` (a file of its own by default), the three
+  // Starts qelxml in the scratch directory with standard input from `in`
+  // (kClosed: none), standard output into `output` (a file of its own by default), the three
   // signals at their defaults, and as user and group 65534 when `asNobody`
   // and the test runs as root. finish() waits for it.
+  static constexpr int kClosed = -1;
   pid_t start(const std::vector<std::string>& args, int in, const fs::path& output = {}, bool asNobody = false) {
     const int out = open((output.empty() ? m_dir / ".stdout" : output).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open((m_dir / ".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -84,7 +90,7 @@ class Tool : public ::testing::Test {
     if (pid == 0) {  // only what is safe between fork and exec
       for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
       sigprocmask(SIG_SETMASK, &none, nullptr);
-      if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) _exit(126);
+      if ((in == kClosed ? close(0) : dup2(in, 0)) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) _exit(126);
       if (drop && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
       execv(argv[0], argv.data());
       _exit(127);
@@ -214,18 +220,33 @@ TEST_F(Tool, ParseErrorsAreOneLineWithFileLineAndColumn) {
 TEST_F(Tool, InputsThatCannotBeReadGiveOneLineAndExitOne) {
   Result r = run({"format", "missing.xml"});
   EXPECT_EQ(r.rc, 1);
-  EXPECT_EQ(r.err, "missing.xml: No such file or directory\n");
+  EXPECT_EQ(r.err, "missing.xml: Cannot open input file \"missing.xml\": No such file or directory\n");
   fs::create_directory(m_dir / "dir");
   r = run({"text", "dir"});
   EXPECT_EQ(r.rc, 1);
-  EXPECT_EQ(r.err, "dir: Is a directory\n");
+  EXPECT_EQ(r.err, "dir: Cannot read input file \"dir\": Is a directory\n");
   if (geteuid() != 0) {  // root reads every file
     file("locked.xml", "<a/>");
     fs::permissions(m_dir / "locked.xml", fs::perms::none);
     r = run({"format", "locked.xml"});
     EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.err, "locked.xml: Permission denied\n");
+    EXPECT_EQ(r.err, "locked.xml: Cannot open input file \"locked.xml\": Permission denied\n");
   }
+  // Standard input that cannot be read: closed, or a directory.
+  const int dir = open((m_dir / "dir").c_str(), O_RDONLY);
+  const struct {
+    std::vector<std::string> args;
+    int in;
+    const char* err;
+  } rows[] = {{{"format", "-"}, kClosed, "<stdin>: Cannot read standard input: Bad file descriptor\n"},
+              {{"text", "-"}, dir, "<stdin>: Cannot read standard input: Is a directory\n"},
+              {{"detect", "-"}, dir, "-: Cannot read standard input: Is a directory\n"}};
+  for (const auto& row : rows) {
+    r = finish(start(row.args, row.in));
+    EXPECT_EQ(r.rc, 1) << row.err;
+    EXPECT_EQ(r.err, row.err);
+  }
+  close(dir);
   file("entity.xml", "<!DOCTYPE a [<!ENTITY e SYSTEM \"gone.ent\">]><a>&e;</a>");
   r = run({"format", "--no-xml-decl", "entity.xml"});
   EXPECT_EQ(r.rc, 1);
@@ -416,6 +437,96 @@ TEST_F(Tool, DetectTellsEachFilesEncodingAndWhereItCameFrom) {
   r = run({"detect", "--encoding", "NO-SUCH-ENCODING", "plain.xml"});
   EXPECT_EQ(r.rc, 1);
   EXPECT_TRUE(std::regex_match(r.err, std::regex("plain\\.xml: [^\n]*NO-SUCH-ENCODING[^\n]*\n"))) << r.err;
+}
+
+// --- inputs read once --------------------------------------------------------------------
+
+// A FIFO, a pipe named as /dev/fd/N (what <(cat doc.xml) gives), a file name
+// that is not UTF-8: each read once.
+TEST_F(Tool, InputsThatCanBeReadOnlyOnce) {
+  const std::string doc = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>caf\xe9</a>";
+  const std::string expected = "<?xml version=\"1.0\" ?><a>caf\u00e9</a>";
+  file("caf\xe9.xml", doc);
+  Result r = run({"format", "caf\xe9.xml"});
+  EXPECT_EQ(r.out, expected) << r.err;
+  EXPECT_EQ(run({"detect", "caf\xe9.xml"}).out, "caf\xe9.xml: ISO-8859-1 (declaration)\n");
+
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  ASSERT_EQ(write(fds[1], doc.data(), doc.size()), static_cast<ssize_t>(doc.size()));
+  close(fds[1]);
+  fcntl(fds[0], F_SETFD, 0);  // the child inherits the reading end
+  r = run({"format", "/dev/fd/" + std::to_string(fds[0])});
+  close(fds[0]);
+  EXPECT_EQ(r.out, expected) << r.err;
+
+  ASSERT_EQ(mkfifo((m_dir / "fifo.xml").c_str(), 0600), 0);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    writeFile(m_dir / "fifo.xml", doc);
+    // A reader that opened the FIFO again would wait for ever: it gets an end.
+    while (!done) {
+      int fd = open((m_dir / "fifo.xml").c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) close(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  r = run({"format", "fifo.xml"});
+  done = true;
+  writer.join();
+  EXPECT_EQ(r.out, expected) << r.err;
+}
+
+// What detect does not need stays unread: the rest of the file behind
+// standard input is there for the next reader.
+TEST_F(Tool, DetectReadsOnlyWhatRecognitionNeeds) {
+  file("big.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>" + std::string(1 << 20, 'x') + "</a>");
+  const int in = open((m_dir / "big.xml").c_str(), O_RDONLY);
+  Result r = finish(start({"detect", "-"}, in));
+  const off_t consumed = lseek(in, 0, SEEK_CUR);
+  close(in);
+  EXPECT_EQ(r.out, "-: UTF-8 (declaration)\n");
+  EXPECT_LT(consumed, 100);
+}
+
+// --- external resources and bounds --------------------------------------------------------
+
+TEST_F(Tool, NetworkOnlyWithNetAndNothingExternalWithNoExternal) {
+  qeltest::noNetwork();  // the loopback server alone is reachable
+  qeltest::LoopbackServer server(qeltest::LoopbackServer::Bodies{{"/d.dtd", "<!ENTITY e \"from the net\">"}});
+  file("net.xml", "<!DOCTYPE a SYSTEM \"" + server.url("/d.dtd") + "\"><a>&e;</a>");
+  Result r = run({"format", "--no-xml-decl", "net.xml"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("unable to open DTD document '" + server.url("/d.dtd") + "'"), std::string::npos) << r.err;
+  EXPECT_EQ(server.connections(), 0);
+  r = run({"format", "--no-xml-decl", "--net", "net.xml"});
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.out, "<a>from the net</a>");
+
+  file("d.dtd", "<!ENTITY e \"local\">");
+  file("local.xml", "<!DOCTYPE a SYSTEM \"d.dtd\"><a>&e;</a>");
+  EXPECT_EQ(run({"format", "--no-xml-decl", "local.xml"}).out, "<a>local</a>");
+  r = run({"format", "--no-external", "local.xml"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.err, "local.xml: External entity \"d.dtd\" refused: the parse allows no external entities or DTDs\n");
+  const std::string help = run({"format", "--help"}).out;
+  for (const char* option : {"--net", "--no-external", "--max-entity-expansions", "--max-entity-text"})
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+}
+
+TEST_F(Tool, EntityBoundsFromTheCommandLine) {
+  std::string doc = "<!DOCTYPE a [<!ENTITY e \"0123456789\">]><a>";
+  for (int i = 0; i < 20; ++i) doc += "&e;";
+  file("doc.xml", doc + "</a>");
+  Result r = run({"text", "--max-entity-expansions", "10", "doc.xml"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("The document exceeds the limit of 10 entity expansions"), std::string::npos) << r.err;
+  r = run({"text", "--max-entity-text", "100", "doc.xml"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("exceeds the limit of 100 characters"), std::string::npos) << r.err;
+  r = run({"text", "--max-entity-expansions", "20", "--max-entity-text", "0", "doc.xml"});
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.out.size(), 201u);
 }
 
 // --- check, rawname, text ----------------------------------------------------------------
