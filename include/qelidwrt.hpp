@@ -113,16 +113,27 @@ class QELDOM_API QelDomWriter {
   void writeElementEnd(const XMLCh* name, XMLSize_t nameLength, int level, bool isInline);
   void writeText(const Node* node, int level, bool onlyChild);
   void writeCData(const Node* node, int level, bool onlyChild);
-  void writeCDataContent(const QelDomStr& text);
+  void writeCDataContent(const Node* node);
   void writeComment(const Node* node, int level);
   void writePi(const Node* node, int level);
   void writeEntity(const Node* node, int level);
-  void replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table);  // zero-terminated, may be null
+  // `text` zero-terminated, may be null; returns a character that can never
+  // be XML, where it stopped, or null.
+  const XMLCh* replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table);
+  inline void writeEscaped(const XMLCh* text, const QelDomReplaceTable& table, const Node* node, const char* what,
+                           size_t base = 0);
   static std::u16string replace(const std::u16string& text, const XMLCh* from, const XMLCh* to);
   void writeCharRef(char32_t codePoint);
   inline bool canEncode(const XMLCh* unit, int count);
   bool convertsWithoutReference(const XMLCh* unit, int count);
-  void checkEncodable(const XMLCh* text, size_t count, const Node* node, const char* what);
+  enum class Refusal : unsigned char;
+  [[noreturn]] void refuseCharacter(const Node* node, const char* what, const XMLCh* text, const XMLCh* at, size_t base,
+                                    Refusal why);
+  void checkCharacters(const XMLCh* text, size_t count, const Node* node, const char* what, bool literal,
+                       size_t base = 0);
+  void checkLiteral(const XMLCh* text, size_t count, const Node* node, const char* what, size_t base = 0) {
+    checkCharacters(text, count, node, what, true, base);
+  }
   inline XMLSize_t nameLength(const XMLCh* name, const Node* node, const char* what);
   inline void writeAround(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name, XMLSize_t length,
                           const XMLCh* after, XMLSize_t afterLength, bool endl);
@@ -141,7 +152,8 @@ class QELDOM_API QelDomWriter {
   std::string m_refBytes;                  // "&#x" in the output encoding
   const QelDomReplaceTable* m_textTable;   // the escaping the options choose
   const QelDomReplaceTable* m_attrTable;
-  XMLCh m_highMask;  // units with one of these bits set may need references: 0, 0xFF80 or 0xFF00
+  unsigned char m_scanKind;  // the units above ASCII that need a look: 0 from U+0080, 1 from U+0100, 2 from U+D800
+  bool m_xml11;              // the node's document is an XML 1.1 document
   // Names met before, by address: the DOM keeps one copy of each name, so
   // most names are measured and checked once per run.
   struct KnownName {

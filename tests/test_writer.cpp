@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <random>
 #include <system_error>
+#include <tuple>
 #include <xercesc/framework/MemBufInputSource.hpp>
 
 #include "test_support.hpp"
@@ -38,6 +39,15 @@ struct Doc {
   DocPtr owner;
   DOMDocument* doc;
 };
+
+// The message of the error writing `node`'s document raises, and the node's text.
+std::pair<std::string, std::string> refusal(const DOMNode* node, unsigned long options, const char* encoding) {
+  std::ostringstream text;
+  text << node;
+  return {errorOf([&] { write(node->getOwnerDocument(), options, encoding); }).getMessage(), text.str()};
+}
+
+const char* const s_pages[] = {"UTF-8", "UTF-16LE", "ISO-8859-1", "IBM037", "US-ASCII"};
 
 }  // namespace
 
@@ -353,12 +363,12 @@ TEST(Escaping, TextAndAttributeTables) {
 TEST(Escaping, CharacterReferences) {
   Doc d(u"r\u00E9");
   DOMElement* r = d.root();
-  tavAddText(r, u"caf\u00E9 \u20AC \U0001F600 \xD800x");
+  tavAddText(r, u"caf\u00E9 \u20AC \U0001F600 x");
   r->setAttribute(u"a", u"\u00FC\U0001F600");
   tavAddComment(r, u"\u00E9");
   tavAddPi(r, u"p", u"\u00E9");
   EXPECT_EQ(write(r, QEL_WRITE_CHAR_REFS),
-            "<r\xC3\xA9 a=\"&#xFC;&#x1F600;\">caf&#xE9; &#x20AC; &#x1F600; &#xD800;x<!--\xC3\xA9--><?p "
+            "<r\xC3\xA9 a=\"&#xFC;&#x1F600;\">caf&#xE9; &#x20AC; &#x1F600; x<!--\xC3\xA9--><?p "
             "\xC3\xA9?></r\xC3\xA9>");
 }
 
@@ -421,6 +431,88 @@ TEST(Escaping, MarkupThatTheCodePageCannotHoldIsRefused) {
   Doc n(u"\u4E2D");
   EXPECT_THROW(write(n.root(), 0, "ISO-8859-1"), QelError);
   EXPECT_EQ(write(n.root(), 0, "UTF-16BE"), "\xFE\xFF" + utf16Bytes(u"<\u4E2D/>", true));
+}
+
+// --- what XML can hold -------------------------------------------------------------------------
+
+// One rule in every code page: a character that can never be XML is refused
+// wherever it stands, naming the node and the character's position.
+TEST(WhatXmlHolds, CharactersThatCanNeverBeXmlAreRefusedInEveryCodePage) {
+  using Add = DOMNode* (*)(DOMElement*, const XMLCh*);
+  const std::pair<const char*, Add> items[] = {
+      {"text",
+       [](DOMElement* e, const XMLCh* t) -> DOMNode* {
+         return e->appendChild(e->getOwnerDocument()->createTextNode(t));
+       }},
+      {"attribute value",
+       [](DOMElement* e, const XMLCh* t) -> DOMNode* {
+         e->setAttribute(u"a", t);
+         return e->getAttributeNode(u"a");
+       }},
+      {"CDATA section",
+       [](DOMElement* e, const XMLCh* t) -> DOMNode* {
+         return e->appendChild(e->getOwnerDocument()->createCDATASection(t));
+       }},
+      {"comment",
+       [](DOMElement* e, const XMLCh* t) -> DOMNode* {
+         return e->appendChild(e->getOwnerDocument()->createComment(t));
+       }},
+      {"processing instruction", [](DOMElement* e, const XMLCh* t) -> DOMNode* {
+         return e->appendChild(e->getOwnerDocument()->createProcessingInstruction(u"pi", t));
+       }}};
+  const std::tuple<const char16_t*, const char*> cases[] = {
+      {u"ab\xD800", "U+D800 at position 2"}, {u"\xDC00z", "U+DC00 at position 0"},
+      {u"a\uFFFE", "U+FFFE at position 1"},  {u"\U0001F600\uFFFF", "U+FFFF at position 2"},
+      {u"x\x01", "U+0001 at position 1"},    {u"\x1F", "U+001F at position 0"}};
+  for (const auto& [what, add] : items)
+    for (const auto& [text, where] : cases)
+      for (const char* page : s_pages) {
+        SCOPED_TRACE(std::string(what) + " " + where + " " + page);
+        Doc d(u"r");
+        auto [message, node] = refusal(add(d.root(), text), QEL_WRITE_MARGINS, page);
+        EXPECT_EQ(message,
+                  std::string("The ") + what + " holds " + where + ", which is not a character of XML 1.0: " + node);
+      }
+  Doc d(u"r");
+  for (const XMLCh* target : {u"xml", u"XmL"}) {
+    DOMNode* pi = d.root()->appendChild(d.doc->createProcessingInstruction(target, u"x"));
+    EXPECT_NE(refusal(pi, 0, "UTF-8").first.find("cannot be \"xml\""), std::string::npos);
+    d.root()->removeChild(pi)->release();
+  }
+}
+
+// An XML 1.1 document declares its version (always: without the
+// declaration it would read as XML 1.0) and writes the characters XML 1.1
+// allows only as references as references, in every mode.
+TEST(WhatXmlHolds, Xml11DocumentsWriteTheirControlsAsReferences) {
+  Doc d(u"r");
+  d.doc->setXmlVersion(u"1.1");
+  d.root()->setAttribute(u"a", u"\x01\u0085");
+  d.root()->appendChild(d.doc->createTextNode(u"\x01\x7F\u0080\u0085\u2028\u00E9\t"));
+  d.root()->appendChild(d.doc->createCDATASection(u"x\x01\u0085y"));
+  const std::string text = "&#x1;&#x7F;&#x80;&#x85;&#x2028;";
+  const std::pair<unsigned long, std::string> modes[] = {
+      {0, "<r a=\"&#x1;&#x85;\">" + text + "\xC3\xA9\t<![CDATA[x]]>&#x1;&#x85;<![CDATA[y]]></r>"},
+      {QEL_WRITE_CHAR_REFS, "<r a=\"&#x1;&#x85;\">" + text + "&#xE9;\t<![CDATA[x]]>&#x1;&#x85;<![CDATA[y]]></r>"},
+      {QEL_WRITE_CANONICAL, "<r a=\"&#x1;&#x85;\">" + text + "\xC3\xA9&#9;x&#x1;&#x85;y</r>"}};
+  for (const auto& [options, body] : modes) {
+    SCOPED_TRACE(options);
+    const std::string bytes = write(d.doc, options);
+    EXPECT_EQ(bytes, "<?xml version=\"1.1\" ?>" + body);
+    std::string why;
+    EXPECT_TRUE(sameContent(d.doc, parse(bytes).get(), false, why)) << why;
+  }
+  EXPECT_EQ(write(d.doc, QEL_WRITE_XML_DECL, "ISO-8859-1").rfind("<?xml version=\"1.1\" encoding=\"ISO-8859-1\" ?>", 0),
+            0u);
+  EXPECT_EQ(write(d.root(), 0).rfind("<r a=", 0), 0u);  // an element alone: no declaration
+  // Where XML has no references they cannot be written.
+  for (const XMLCh* comment : {u"a\u0085", u"a\x01"}) {
+    DOMNode* node = d.root()->appendChild(d.doc->createComment(comment));
+    auto [message, nodeText] = refusal(node, 0, "UTF-8");
+    EXPECT_EQ(message.substr(message.find(", which")),
+              ", which XML 1.1 allows only as a character reference: " + nodeText);
+    d.root()->removeChild(node)->release();
+  }
 }
 
 // --- encodings, byte by byte ------------------------------------------------------------------------
