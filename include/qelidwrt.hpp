@@ -109,6 +109,8 @@ class QELDOM_API QelDomWriter {
                       int elementLevel = 0);
   void writeDoc(const Node* node, int level);
   void writeDocType(const Node* node, int level);
+  void writeIdentifiers(const XMLCh* publicId, const XMLCh* systemId, const Node* node);
+  void writeMarkup(const XMLCh* text, const Node* node, const char* what, size_t base = 0);
   void writeElement(const Node* node, int level);
   void writeElementEnd(const XMLCh* name, XMLSize_t nameLength, int level, bool isInline);
   void writeText(const Node* node, int level, bool onlyChild);
@@ -163,7 +165,10 @@ class QELDOM_API QelDomWriter {
   KnownName m_names[64];
 };
 
-// The document type declaration text, or an empty string for null.
+// The document type declaration text, or an empty string for null, with the
+// internal subset as the DOM holds it: Xerces-C rebuilds that text in a form
+// that does not always parse back to the same declarations. The writer
+// writes the subset declaration by declaration in a form that does.
 QELDOM_API std::u16string qelMakeDocTypeDecl(const XERCES_CPP_NAMESPACE::DOMDocumentType* docType);
 
 // Writes the node as QelDomWriter does; returns the resolved encoding name.

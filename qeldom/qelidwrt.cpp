@@ -20,6 +20,7 @@
 #include <xercesc/util/XMLUniDefs.hpp>
 
 #include "qelframe.hpp"
+#include "qelsubset.hpp"
 #include "qelxmlchars.hpp"
 
 XERCES_CPP_NAMESPACE_USE
@@ -330,15 +331,17 @@ constexpr ScanFn scanOf(int lanes) {
   }
 }
 
-QelDomReplaceTable makeTable(const XMLCh* symbols, bool xml11) {
+// The table for the symbols; `refs` replaces the predefined references
+// where a literal needs character references instead.
+QelDomReplaceTable makeTable(const XMLCh* symbols, bool xml11, const XMLCh* const* refs = nullptr) {
   QelDomReplaceTable table{};
   table.symbols = symbols;
   for (int c = 0; c < 128; ++c) table.index[c] = c < 0x20 && !qel_detail::isWhiteControl(c) ? kControl : -1;
   if (xml11) table.index[0x7F] = kControl;
   table.index[0] = kEnd;
   for (int k = 0; symbols[k]; ++k) {
-    const XMLCh* ref = nullptr;
-    switch (symbols[k]) {
+    const XMLCh* ref = refs ? refs[k] : nullptr;
+    switch (refs ? 0 : symbols[k]) {
       case u'&':
         ref = QelUni::s_refAmp;
         break;
@@ -379,13 +382,22 @@ QelDomReplaceTable makeTable(const XMLCh* symbols, bool xml11) {
 
 // The tables of one XML version.
 struct Tables {
-  QelDomReplaceTable text, lineText, canonicalText, attr, lineAttr, canonicalAttr;
+  QelDomReplaceTable text, lineText, canonicalText, attr, lineAttr, canonicalAttr, entityValue;
 };
 
+// An entity value keeps "&", "%", the quotation mark and CR only as
+// character references: "&amp;" would stay "&amp;" in its replacement text.
+const XMLCh s_entityValueSymbols[] = u"&%\"\r";
+const XMLCh* const s_entityValueRefs[] = {u"&#38;", u"&#37;", u"&#34;", u"&#13;"};
+
 Tables makeTables(bool xml11) {
-  return Tables{makeTable(QelUni::s_textSymbols, xml11),          makeTable(QelUni::s_lineTextSymbols, xml11),
-                makeTable(QelUni::s_canonicalTextSymbols, xml11), makeTable(QelUni::s_attrSymbols, xml11),
-                makeTable(QelUni::s_lineAttrSymbols, xml11),      makeTable(QelUni::s_canonicalAttrSymbols, xml11)};
+  return Tables{makeTable(QelUni::s_textSymbols, xml11),
+                makeTable(QelUni::s_lineTextSymbols, xml11),
+                makeTable(QelUni::s_canonicalTextSymbols, xml11),
+                makeTable(QelUni::s_attrSymbols, xml11),
+                makeTable(QelUni::s_lineAttrSymbols, xml11),
+                makeTable(QelUni::s_canonicalAttrSymbols, xml11),
+                makeTable(s_entityValueSymbols, xml11, s_entityValueRefs)};
 }
 
 const Tables s_tables10 = makeTables(false);
@@ -603,13 +615,61 @@ void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
   pushChildNodes(node->getFirstChild(), 0);
 }
 
+// The declaration as the document type holds it, except for the internal
+// subset, which Xerces-C rebuilds in a form that does not parse back to the
+// same declarations: it is read and written declaration by declaration.
 void QelDomWriter::writeDocType(const DOMNode* node, int /*level*/) {
   if (!(m_options & QEL_WRITE_DOCTYPE)) return;
   const DOMDocumentType* docType = m_docType ? m_docType : static_cast<const DOMDocumentType*>(node);
-  std::u16string text = qelMakeDocTypeDecl(docType);
-  checkLiteral(text.data(), text.length(), docType, "document type declaration");
-  m_writer.put(text.data(), text.length());
+  std::vector<qel_detail::SubsetPiece> subset = qel_detail::readInternalSubset(docType);
+  writeMarkup(XMLUni::fgDocTypeString, docType, "");
+  writeMarkup(u" ", docType, "");
+  writeMarkup(docType->getNodeName(), docType, "document type name");
+  writeIdentifiers(docType->getPublicId(), docType->getSystemId(), docType);
+  if (!subset.empty()) {
+    const Tables& tables = tablesOf(m_xml11);
+    writeMarkup(u" [", docType, "");
+    for (const qel_detail::SubsetPiece& piece : subset) {
+      if (piece.kind == qel_detail::SubsetPiece::markup)
+        writeMarkup(piece.text.c_str(), docType, piece.what, piece.offset);
+      else  // an attribute default keeps its white space only as references
+        writeEscaped(piece.text.c_str(),
+                     piece.kind == qel_detail::SubsetPiece::entityValue ? tables.entityValue : tables.canonicalAttr,
+                     docType, piece.what, piece.offset);
+    }
+    writeMarkup(u"]", docType, "");
+  }
+  writeMarkup(u">", docType, "");
   writeEndl();
+}
+
+// " PUBLIC \"p\" \"s\"", " PUBLIC \"p\"" or " SYSTEM \"s\"": each
+// identifier quoted so that it holds no quotation mark of its own literal.
+void QelDomWriter::writeIdentifiers(const XMLCh* publicId, const XMLCh* systemId, const DOMNode* node) {
+  const bool hasSystem = !QelDomStr::empty(systemId);
+  if (!QelDomStr::empty(publicId)) {
+    writeMarkup(u" ", node, "");
+    writeMarkup(XMLUni::fgPubIDString, node, "");
+    writeMarkup(u" ", node, "");
+    checkLiteral(publicId, length(publicId), node, "public identifier");
+    const std::u16string quoted = qel_detail::quotedIdentifier(publicId, node);
+    m_writer.put(quoted.data(), quoted.size());
+  } else if (hasSystem) {
+    writeMarkup(u" ", node, "");
+    writeMarkup(XMLUni::fgSysIDString, node, "");
+  }
+  if (!hasSystem) return;
+  writeMarkup(u" ", node, "");
+  checkLiteral(systemId, length(systemId), node, "system identifier");
+  const std::u16string quoted = qel_detail::quotedIdentifier(systemId, node);
+  m_writer.put(quoted.data(), quoted.size());
+}
+
+// Markup that XML gives no character references, checked and written.
+void QelDomWriter::writeMarkup(const XMLCh* text, const DOMNode* node, const char* what, size_t base) {
+  const size_t count = length(text);
+  checkLiteral(text, count, node, what, base);
+  m_writer.put(text, count);
 }
 
 void QelDomWriter::writeElement(const DOMNode* node, int level) {
@@ -952,18 +1012,10 @@ void QelDomWriter::writePi(const DOMNode* node, int level) {
 
 namespace {
 
-// Appends a blank, the keyword and the quoted identifier.
-void appendId(std::u16string& out, const XMLCh* keyword, const XMLCh* id) {
-  out.push_back(u' ');
-  if (keyword) out.append(keyword).push_back(u' ');
-  out.append(u"\"").append(id).push_back(u'"');
-}
-
-// The replacement text of an entity declared without identifiers, built from
-// its children, as a literal: the children are written in canonical form
-// (no comments, CDATA as escaped text, so that every "&" starts a reference)
-// and "%" and the quotation mark become character references.
-std::u16string entityLiteral(const DOMNode* entity) {
+// The replacement text of an entity from its children, written in canonical
+// form (no comments, CDATA as escaped text): the text that, read as content,
+// gives the children again.
+std::u16string replacementFromChildren(const DOMNode* entity) {
   std::string bytes;
   QelStringOutputStream stream(bytes);
   QelDomWriter(entity, stream, QEL_WRITE_CANONICAL | QEL_WRITE_CONTENT_ONLY, "UTF-16LE", nullptr);
@@ -971,39 +1023,58 @@ std::u16string entityLiteral(const DOMNode* entity) {
   for (size_t i = 2; i + 1 < bytes.size(); i += 2)  // after the byte order mark
     value.push_back(
         static_cast<XMLCh>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-  std::u16string literal = u"\"";
-  for (XMLCh c : value) {
-    if (c == u'%')
-      literal.append(u"&#37;");
-    else if (c == u'"')
-      literal.append(u"&#34;");
-    else
-      literal.push_back(c);
-  }
-  return literal + u'"';
+  return value;
 }
 
 }  // namespace
 
+// An internal entity's value comes from its declaration in the internal
+// subset, where there is one: an entity that is never referenced has no
+// children. Otherwise it is made from the children; an entity with neither
+// cannot be written without losing its value. An external entity whose
+// identifiers are empty is declared with an empty system identifier.
 void QelDomWriter::writeEntity(const DOMNode* node, int level) {
   const DOMEntity* entity = static_cast<const DOMEntity*>(node);
-  std::u16string text = QelUni::s_startEntity;
-  text.append(node->getNodeName());
-  const bool hasPublic = !QelDomStr::empty(entity->getPublicId());
-  const bool hasSystem = !QelDomStr::empty(entity->getSystemId());
-  if (hasPublic) {
-    appendId(text, XMLUni::fgPubIDString, entity->getPublicId());
-    if (hasSystem) appendId(text, nullptr, entity->getSystemId());
-  } else if (hasSystem) {
-    appendId(text, XMLUni::fgSysIDString, entity->getSystemId());
-  } else {
-    text.append(u" ").append(entityLiteral(node));
+  const XMLCh* publicId = entity->getPublicId();
+  const XMLCh* systemId = entity->getSystemId();
+  bool external = !QelDomStr::empty(publicId) || !QelDomStr::empty(systemId);
+  std::u16string value;
+  if (!external) {
+    const DOMDocument* document = node->getOwnerDocument();
+    qel_detail::DeclaredEntity declared =
+        qel_detail::declaredEntity(document ? document->getDoctype() : nullptr, node->getNodeName());
+    external = declared.declared && declared.external;
+    if (declared.declared) {
+      value = declared.value;
+    } else if (node->hasChildNodes()) {
+      value = replacementFromChildren(node);
+    } else {
+      qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::writeEntity",
+                        s_revision, s_sourcePath,
+                        "The value of the entity is not known: the internal subset does not declare it and it has "
+                        "no children: " +
+                            nodeText(node));
+    }
   }
-  if (!QelDomStr::empty(entity->getNotationName()))
-    text.append(u" ").append(XMLUni::fgNDATAString).append(u" ").append(entity->getNotationName());
-  text.push_back(u'>');
   writeOffset(level);
-  m_writer.put(text.data(), text.length());
+  writeMarkup(QelUni::s_startEntity, node, "");
+  writeMarkup(node->getNodeName(), node, "entity name");
+  if (external && QelDomStr::empty(publicId) && QelDomStr::empty(systemId)) {
+    writeMarkup(u" SYSTEM \"\"", node, "");
+  } else if (external) {
+    writeIdentifiers(publicId, systemId, node);
+  } else {
+    m_writer.put(u" \"", 2);
+    writeEscaped(value.c_str(), tablesOf(m_xml11).entityValue, node, "entity value");
+    m_writer.put(u'"');
+  }
+  if (!QelDomStr::empty(entity->getNotationName())) {
+    writeMarkup(u" ", node, "");
+    writeMarkup(XMLUni::fgNDATAString, node, "");
+    writeMarkup(u" ", node, "");
+    writeMarkup(entity->getNotationName(), node, "notation name");
+  }
+  m_writer.put(u'>');
   writeEndl();
 }
 

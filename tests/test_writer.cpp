@@ -7,6 +7,7 @@
 #include <random>
 #include <system_error>
 #include <tuple>
+#include <xercesc/dom/impl/DOMDocumentTypeImpl.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 
 #include "test_support.hpp"
@@ -322,7 +323,8 @@ std::unique_ptr<Parsed> parseBare(const std::string& bytes) {
 TEST(DocTypeDecl, InternalSubsetAndEntities) {
   auto p = parseBare(
       "<!DOCTYPE root SYSTEM \"s\" [<!ENTITY e \"x\"><!ENTITY u PUBLIC \"p\" \"s\" NDATA n><!ENTITY v SYSTEM "
-      "\"s\"><!ENTITY w \"a&amp;b <i q='1'>&#37;&#34;</i>\"><!NOTATION n SYSTEM \"n\">]><root>&e;</root>");
+      "\"s\"><!ENTITY w \"a&amp;b <i q='1'>&#37;&#34;</i>\"><!NOTATION n SYSTEM \"n\"><!ENTITY never '&#60;'>]>"
+      "<root>&e;</root>");
   DOMDocumentType* type = p->doc->getDoctype();
   std::u16string text = qelMakeDocTypeDecl(type);
   EXPECT_EQ(text.rfind(u"<!DOCTYPE root SYSTEM \"s\" [", 0), 0u);
@@ -333,17 +335,77 @@ TEST(DocTypeDecl, InternalSubsetAndEntities) {
   EXPECT_EQ(write(entities->getNamedItem(u"u"), 0), "<!ENTITY u PUBLIC \"p\" \"s\" NDATA n>");
   EXPECT_EQ(write(entities->getNamedItem(u"v"), QEL_WRITE_MARGINS), "<!ENTITY v SYSTEM \"s\">\n");
   EXPECT_EQ(write(entities->getNamedItem(u"e"), 0), "<!ENTITY e \"x\">");
+  EXPECT_EQ(write(entities->getNamedItem(u"never"), 0), "<!ENTITY never \"<\">");  // no children: from the subset
   // A replacement text with markup, "%" and a quotation mark parses back to the same entity.
   // (The parser gives an entity its children once it is referenced.)
   auto referenced = parseBare("<!DOCTYPE r [<!ENTITY w \"a&amp;b <i q='1'>&#37;&#34;</i>\">]><r>&w;</r>");
   std::string w = write(referenced->doc->getDoctype()->getEntities()->getNamedItem(u"w"), 0);
-  EXPECT_EQ(w, "<!ENTITY w \"a&amp;b <i q=&#34;1&#34;>&#37;&quot;</i>\">");
+  EXPECT_EQ(w, "<!ENTITY w \"a&#38;amp;b <i q='1'>&#37;&#34;</i>\">");
   auto back = parseBare("<!DOCTYPE r [" + w + "]><r>&w;</r>");
   DOMNode* r = back->doc->getDocumentElement();
   EXPECT_EQ(write(r, 0), "<r>a&amp;b <i q=\"1\">%\"</i></r>");
 
   // An entity reference is written as its children, at its own level.
   EXPECT_EQ(write(p->doc->getDocumentElement(), QEL_WRITE_MARGINS), "<root>\nx</root>\n");
+}
+
+namespace {
+
+// Gives the document type another internal subset text, as Xerces-C's
+// parser does when it rebuilds it.
+void setInternalSubset(DOMDocumentType* type, const XMLCh* text) {
+  struct Opener : DOMDocumentTypeImpl {
+    using DOMDocumentTypeImpl::setInternalSubset;
+  };
+  (static_cast<DOMDocumentTypeImpl*>(type)->*&Opener::setInternalSubset)(text);
+}
+
+}  // namespace
+
+// Xerces-C rebuilds the internal subset in a form that does not parse back
+// to the same declarations; the writer writes each declaration legally, so
+// that the document reads back to the same subset, and again to the same
+// bytes.
+TEST(DocTypeDecl, InternalSubsetParsesBackToTheSameDeclarations) {
+  const std::string subset =
+      "\n<!--c-->\n<?pi data?>\n<!ELEMENT r (#PCDATA|i)*>\n"
+      "<!ATTLIST r a CDATA '\"&#10;\"'\n  n NOTATION (n1) #IMPLIED>\n<!NOTATION n1 PUBLIC 'p' 's\"'>\n"
+      "<!ENTITY % pe '<!ENTITY x \"&#38;#60;&#38;#37;\">'> %pe;\n<!ENTITY e '&#34;&#37;&#38;amp;&#13;\xC3\xA9'>\n"
+      "<!ENTITY u PUBLIC \"p\" \"s\" NDATA n1>\n";
+  auto original = parseBare("<!DOCTYPE r SYSTEM 'r\"' [" + subset + "]><r/>");
+  const unsigned long options = QEL_WRITE_DOCTYPE | QEL_WRITE_MARGINS | QEL_WRITE_SPECIFIED_ONLY;
+  const std::string written = write(original->doc, options);
+  EXPECT_EQ(
+      written,
+      "<!DOCTYPE r SYSTEM 'r\"' [\n<!--c-->\n<?pi data?>\n<!ELEMENT r (#PCDATA|i)*>\n"
+      "<!ATTLIST r a CDATA \"&quot;&#10;&quot;\"\n  n NOTATION (n1) #IMPLIED>\n<!NOTATION n1 PUBLIC \"p\" 's\"'>\n"
+      "<!ENTITY % pe \"<!ENTITY x &#34;&#38;#60;&#38;#37;&#34;>\">  <!ENTITY % x \"<&#37;\"> \n"
+      "<!ENTITY % e \"&#34;&#37;&#38;amp;&#13;\xC3\xA9\">\n<!ENTITY u PUBLIC \"p\" \"s\" NDATA n1>\n]>\n<r/>\n");
+  auto back = parseBare(written);
+  EXPECT_EQ(u8(back->doc->getDoctype()->getInternalSubset()), u8(original->doc->getDoctype()->getInternalSubset()));
+  EXPECT_EQ(write(back->doc, options), written);
+  // With an external subset an entity is declared as a parameter entity (what
+  // an external subset would reference), without one as a general entity. In US-ASCII
+  // values hold references, comments and names cannot.
+  auto internal = parseBare("<!DOCTYPE r [<!ENTITY e '\xC3\xA9'><!--\xC3\xA9--><!ELEMENT \xC3\xA9 ANY>]><r/>");
+  DOMDocumentType* type = internal->doc->getDoctype();
+  const std::string ascii = "<!DOCTYPE r [<!ENTITY e \"&#xE9;\">";
+  auto [message, node] = refusal(type, QEL_WRITE_DOCTYPE, "US-ASCII");
+  EXPECT_EQ(
+      message,
+      "The comment in the internal subset holds U+00E9 at position 20, which the encoding US-ASCII cannot hold: " +
+          node);
+  setInternalSubset(type, u"<!ENTITY e \"\u00E9\">");
+  EXPECT_EQ(write(internal->doc, QEL_WRITE_DOCTYPE, "US-ASCII"), ascii + "]><r/>");
+  // A text that does not read, or reads without an entity the document type holds, is refused.
+  for (const XMLCh* unreadable :
+       {u"<!ENTITY e \"x\"> junk", u"<!ENTITY f \"x\">", u"<!ENTITY e \"x\"", u"<!--x-->", u""}) {
+    setInternalSubset(type, unreadable);
+    if (*unreadable)
+      EXPECT_THROW(write(internal->doc, QEL_WRITE_DOCTYPE), QelError) << u8(unreadable);
+    else
+      EXPECT_EQ(write(internal->doc, QEL_WRITE_DOCTYPE), "<!DOCTYPE r><r/>");
+  }
 }
 
 // --- escaping ------------------------------------------------------------------------------------
