@@ -35,6 +35,10 @@ const std::vector<std::string>& checkKinds();
 // does not open), or an empty string when it can.
 std::string unreadable(const std::string& file);
 
+// Why qelxml could not read back what format writes in `encoding` with the
+// writer options `writeBits`, or an empty string when it can.
+std::string unreadableOutputEncoding(const std::string& encoding, unsigned long writeBits);
+
 // Writes "qelxml: message" to standard error.
 void complain(const std::string& message);
 

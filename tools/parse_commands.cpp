@@ -63,6 +63,11 @@ DocPtr parse(const ParseOptions& options) {
 }  // namespace
 
 int runFormat(const FormatOptions& options) {
+  if (std::string why = unreadableOutputEncoding(options.encoding, options.bits); !why.empty()) {
+    complain("--encoding " + options.encoding + ": qelxml cannot read back what it writes in this encoding (" + why +
+             ")");
+    return 1;
+  }
   DocPtr doc = parse(options.parse);
   if (!doc) return 1;
   Output out(options.output);
