@@ -25,9 +25,12 @@ struct LcLocale {
   UConverter* conv = nullptr;
   bool process = false;  // the shared process locale: converts through qelToUnicode
   bool latin1 = false;   // ISO-8859-1: the first 256 code points, one byte each
-  // The characters the code page maps only one way (a fallback): written
-  // as references. Null when there are none. Frozen, for fast spans.
+  // The characters the code page maps only one way (a fallback), written as
+  // references: null when there are none, frozen for fast spans. Looked up
+  // when a text first may hold one, since that takes milliseconds for a
+  // large code page.
   USet* fallbacks = nullptr;
+  bool fallbacksKnown = true;
 };
 
 namespace {
@@ -159,13 +162,9 @@ void U_CALLCONV escapeAsReference(const void*, UConverterFromUnicodeArgs* args, 
   ucnv_setFromUCallBack(args->converter, self, context, &substitute, &substituteContext, &setErr);
 }
 
-// The characters that the converter maps to bytes that read back as another
-// character (ICU uses such fallbacks for private-use characters whatever its
-// fallback setting: in Shift_JIS U+F86F reads back as U+2116). Null when
-// there are none, or when ICU cannot tell; the Unicode forms, ISO-8859-1 and
-// US-ASCII have none.
-USet* oneWayMappings(UConverter* conv) {
-  UErrorCode err = U_ZERO_ERROR;
+// Whether the converter may map characters one way: the Unicode forms,
+// ISO-8859-1 and US-ASCII never do.
+bool mayMapOneWay(UConverter* conv) {
   switch (ucnv_getType(conv)) {
     case UCNV_LATIN_1:
     case UCNV_US_ASCII:
@@ -176,10 +175,28 @@ USet* oneWayMappings(UConverter* conv) {
     case UCNV_UTF32_BigEndian:
     case UCNV_UTF32_LittleEndian:
     case UCNV_UTF32:
-      return nullptr;
+      return false;
     default:
-      break;
+      return true;
   }
+}
+
+// Whether the text may hold a character the converter maps one way. ICU
+// maps private-use characters by their fallbacks whatever its fallback
+// setting (in Shift_JIS U+F86F reads back as U+2116); other fallbacks it
+// uses only in ISO-2022 and compound text.
+bool mayHoldOneWay(UConverter* conv, const XMLCh* text, size_t count) {
+  const UConverterType type = ucnv_getType(conv);
+  if (type == UCNV_ISO_2022 || type == UCNV_COMPOUND_TEXT) return true;
+  for (size_t i = 0; i < count; ++i)
+    if ((text[i] >= 0xE000 && text[i] <= 0xF8FF) || (text[i] >= 0xDB80 && text[i] <= 0xDBFF)) return true;
+  return false;
+}
+
+// The characters that the converter maps to bytes that read back as another
+// character. Null when there are none, or when ICU cannot tell.
+USet* oneWayMappings(UConverter* conv) {
+  UErrorCode err = U_ZERO_ERROR;
   USet* roundTrip = uset_openEmpty();
   USet* any = uset_openEmpty();
   ucnv_getUnicodeSet(conv, roundTrip, UCNV_ROUNDTRIP_SET, &err);
@@ -321,7 +338,7 @@ QelNls::QelNls(const XMLCh* name) : m_locale(new LcLocale) {
   m_locale->number = numberOf(conv, m_locale->canonical.c_str());
   m_locale->conv = prepareForWriting(conv, m_locale->canonical);
   m_locale->latin1 = m_locale->canonical == "ISO-8859-1";
-  m_locale->fallbacks = oneWayMappings(m_locale->conv);
+  m_locale->fallbacksKnown = !mayMapOneWay(m_locale->conv);
   m_locale->property86 = familyProperty(m_locale->conv);
 
   UErrorCode err = U_ZERO_ERROR;
@@ -456,6 +473,10 @@ const char* QelNls::fromUnicode(const XMLCh* text, size_t count, std::vector<cha
     return bytes.data();
   }
   std::u16string escaped;
+  if (!m_locale->fallbacksKnown && mayHoldOneWay(conv, text, count)) {
+    m_locale->fallbacks = oneWayMappings(conv);
+    m_locale->fallbacksKnown = true;
+  }
   if (m_locale->fallbacks && escapeOneWay(m_locale->fallbacks, text, count, escaped)) {
     text = escaped.data();
     count = escaped.size();
