@@ -299,6 +299,8 @@ void errorInit() {
 }
 
 TEST(OnceOnlySlot, TwoRacingThreadsInitialiseOnceAndBothGetTheObject) {
+  s_okInits = 0;  // from an earlier repeat
+  s_okCleanups = 0;
   void* got[2] = {};
   race(2, [&](int i) { got[i] = s_okSlot.get(s_lock, okInit); });
   EXPECT_EQ(s_okInits.load(), 1);
@@ -319,6 +321,7 @@ TEST(OnceOnlySlot, TwoRacingThreadsInitialiseOnceAndBothGetTheObject) {
 }
 
 TEST(OnceOnlySlot, RecordedErrorIsRaisedToBothRacersAndEveryLaterCaller) {
+  s_errorInits = 0;  // from an earlier repeat
   std::atomic<int> raised{0};
   race(2, [&](int) {
     try {
