@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
-#include <regex>
 #include <set>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
@@ -330,15 +329,17 @@ std::string declarations(const DOMDocument* doc) {
   if (!type) return "";
   std::string out = u8(type->getName()) + " [" + u8(type->getPublicId()) + "] [" + u8(type->getSystemId()) + "] [" +
                     u8(type->getInternalSubset()) + "]";
-  for (const DOMNamedNodeMap* map : {type->getEntities(), type->getNotations()})
-    for (XMLSize_t i = 0; i < map->getLength(); ++i) {
-      const DOMNode* n = map->item(i);
-      const bool entity = n->getNodeType() == DOMNode::ENTITY_NODE;
-      const DOMEntity* e = static_cast<const DOMEntity*>(n);
-      const DOMNotation* o = static_cast<const DOMNotation*>(n);
-      out += "\n" + u8(n->getNodeName()) + " [" + u8(entity ? e->getPublicId() : o->getPublicId()) + "] [" +
-             u8(entity ? e->getSystemId() : o->getSystemId()) + "] [" + (entity ? u8(e->getNotationName()) : "") + "]";
-    }
+  auto ids = [](const XMLCh* publicId, const XMLCh* systemId, const XMLCh* notation) {
+    return " [" + u8(publicId) + "] [" + u8(systemId) + "] [" + u8(notation) + "]";
+  };
+  for (XMLSize_t i = 0; i < type->getEntities()->getLength(); ++i) {
+    const DOMEntity* e = static_cast<const DOMEntity*>(type->getEntities()->item(i));
+    out += "\n" + u8(e->getNodeName()) + ids(e->getPublicId(), e->getSystemId(), e->getNotationName());
+  }
+  for (XMLSize_t i = 0; i < type->getNotations()->getLength(); ++i) {
+    const DOMNotation* n = static_cast<const DOMNotation*>(type->getNotations()->item(i));
+    out += "\n" + u8(n->getNodeName()) + ids(n->getPublicId(), n->getSystemId(), nullptr);
+  }
   return out;
 }
 
@@ -370,6 +371,20 @@ std::string writeAndReadBack(const Case& c, const DOMDocument* doc, const WriteM
   return "";
 }
 
+// Whether the writer refused for a character the encoding cannot hold in a
+// name, a comment or a processing instruction, where XML has no references.
+bool refusedForMarkup(const std::string& message, const std::string& encoding) {
+  const size_t holds = message.find(" holds U+");
+  if (message.rfind("The ", 0) != 0 || holds == std::string::npos) return false;
+  std::string what = message.substr(4, holds - 4);
+  const std::string subset = " in the internal subset";
+  if (what.size() > subset.size() && what.compare(what.size() - subset.size(), subset.size(), subset) == 0)
+    what.resize(what.size() - subset.size());
+  const bool markup = what == "comment" || what == "processing instruction" ||
+                      (what.size() >= 4 && what.compare(what.size() - 4, 4, "name") == 0);
+  return markup && message.find(", which the encoding " + encoding + " cannot hold: ", holds) != std::string::npos;
+}
+
 }  // namespace
 
 // Every valid document of the suite, XML 1.0 and 1.1, written in five
@@ -381,9 +396,6 @@ TEST(Conformance, ValidDocumentsComeBackFromTheWriter) {
   const fs::path root = QELDOM_XMLCONF_DIR;
   ASSERT_TRUE(fs::exists(root / "xmlconf.xml")) << "suite not unpacked at " << root;
   tavDomInit();
-  const std::regex allowed(
-      "The ([a-z ]*name|comment|processing instruction)( in the internal subset)? holds U\\+[0-9A-F]{4,6} at "
-      "position [0-9]+, which the encoding [-A-Za-z0-9_]+ cannot hold: .*");
   int documents = 0, unparsed = 0;
   std::map<std::string, std::vector<std::string>> refusals;  // "encoding: what" -> case ids
   for (const Case& c : loadCatalogue(root)) {
@@ -400,7 +412,7 @@ TEST(Conformance, ValidDocumentsComeBackFromTheWriter) {
         std::string failure = writeAndReadBack(c, original.doc.get(), mode, encoding, refusal);
         if (!failure.empty()) ADD_FAILURE() << c.id << " (" << mode.name << ", " << encoding << "): " << failure;
         if (refusal.empty()) continue;
-        if (std::string(encoding).rfind("UTF", 0) == 0 || !std::regex_match(refusal, allowed))
+        if (std::string(encoding).rfind("UTF", 0) == 0 || !refusedForMarkup(refusal, encoding))
           ADD_FAILURE() << c.id << " (" << mode.name << ", " << encoding << ") refused: " << refusal;
         refusals[std::string(encoding) + ": " + refusal.substr(0, refusal.find(" holds"))].push_back(c.id);
       }
