@@ -517,8 +517,7 @@ DeclaredEntity declaredEntity(const DOMDocumentType* docType, const XMLCh* name)
   const Text wanted = name ? name : u"";
   DeclaredEntity found;
   for (const Unit& u : readUnits(docType, text)) {
-    if (u.type != Unit::entity || text.compare(u.name.at, u.name.length, wanted) != 0 || wanted.size() != u.name.length)
-      continue;
+    if (u.type != Unit::entity || text.compare(u.name.at, u.name.length, wanted) != 0) continue;
     found.declared = true;
     found.external = !u.value.present;
     found.value = text.substr(u.value.at, u.value.length);
