@@ -79,7 +79,13 @@ class QELDOM_API QelCnvWriter {
 };
 
 // Writes one DOM node with everything below it; the constructor does the
-// whole job and commits. Not copyable.
+// whole job and commits. Not copyable. The output parses back to what the DOM
+// holds: an XML 1.1 document declares its version and writes the characters
+// XML 1.1 allows only as references as references; the internal subset is
+// written declaration by declaration. A character that can never be XML, or
+// one the code page lacks where XML has no references (names, comments,
+// processing instructions), raises a QelError naming the node and the
+// character's position; what was buffered before it reaches the stream.
 class QELDOM_API QelDomWriter {
  public:
   QelDomWriter(const XERCES_CPP_NAMESPACE::DOMNode* node, QelOutputStream& stream, unsigned long options,
