@@ -79,7 +79,13 @@ class QELDOM_API QelCnvWriter {
 };
 
 // Writes one DOM node with everything below it; the constructor does the
-// whole job and commits. Not copyable.
+// whole job and commits. Not copyable. The output parses back to what the DOM
+// holds: an XML 1.1 document declares its version and writes the characters
+// XML 1.1 allows only as references as references; the internal subset is
+// written declaration by declaration. A character that can never be XML, or
+// one the code page lacks where XML has no references (names, comments,
+// processing instructions), raises a QelError naming the node and the
+// character's position; what was buffered before it reaches the stream.
 class QELDOM_API QelDomWriter {
  public:
   QelDomWriter(const XERCES_CPP_NAMESPACE::DOMNode* node, QelOutputStream& stream, unsigned long options,
@@ -109,20 +115,33 @@ class QELDOM_API QelDomWriter {
                       int elementLevel = 0);
   void writeDoc(const Node* node, int level);
   void writeDocType(const Node* node, int level);
+  void writeIdentifiers(const XMLCh* publicId, const XMLCh* systemId, const Node* node);
+  void writeMarkup(const XMLCh* text, const Node* node, const char* what, size_t base = 0);
   void writeElement(const Node* node, int level);
   void writeElementEnd(const XMLCh* name, XMLSize_t nameLength, int level, bool isInline);
   void writeText(const Node* node, int level, bool onlyChild);
   void writeCData(const Node* node, int level, bool onlyChild);
-  void writeCDataContent(const QelDomStr& text);
+  void writeCDataContent(const Node* node);
   void writeComment(const Node* node, int level);
   void writePi(const Node* node, int level);
   void writeEntity(const Node* node, int level);
-  void replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table);  // zero-terminated, may be null
+  // `text` zero-terminated, may be null; returns a character that can never
+  // be XML, where it stopped, or null.
+  const XMLCh* replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table);
+  inline void writeEscaped(const XMLCh* text, const QelDomReplaceTable& table, const Node* node, const char* what,
+                           size_t base = 0);
   static std::u16string replace(const std::u16string& text, const XMLCh* from, const XMLCh* to);
   void writeCharRef(char32_t codePoint);
   inline bool canEncode(const XMLCh* unit, int count);
   bool convertsWithoutReference(const XMLCh* unit, int count);
-  void checkEncodable(const XMLCh* text, size_t count, const Node* node, const char* what);
+  enum class Refusal : unsigned char;
+  [[noreturn]] void refuseCharacter(const Node* node, const char* what, const XMLCh* text, const XMLCh* at, size_t base,
+                                    Refusal why);
+  void checkCharacters(const XMLCh* text, size_t count, const Node* node, const char* what, bool literal,
+                       size_t base = 0);
+  void checkLiteral(const XMLCh* text, size_t count, const Node* node, const char* what, size_t base = 0) {
+    checkCharacters(text, count, node, what, true, base);
+  }
   inline XMLSize_t nameLength(const XMLCh* name, const Node* node, const char* what);
   inline void writeAround(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name, XMLSize_t length,
                           const XMLCh* after, XMLSize_t afterLength, bool endl);
@@ -141,7 +160,8 @@ class QELDOM_API QelDomWriter {
   std::string m_refBytes;                  // "&#x" in the output encoding
   const QelDomReplaceTable* m_textTable;   // the escaping the options choose
   const QelDomReplaceTable* m_attrTable;
-  XMLCh m_highMask;  // units with one of these bits set may need references: 0, 0xFF80 or 0xFF00
+  unsigned char m_scanKind;  // the units above ASCII that need a look: 0 from U+0080, 1 from U+0100, 2 from U+D800
+  bool m_xml11;              // the node's document is an XML 1.1 document
   // Names met before, by address: the DOM keeps one copy of each name, so
   // most names are measured and checked once per run.
   struct KnownName {
@@ -151,7 +171,10 @@ class QELDOM_API QelDomWriter {
   KnownName m_names[64];
 };
 
-// The document type declaration text, or an empty string for null.
+// The document type declaration text, or an empty string for null, with the
+// internal subset as the DOM holds it: Xerces-C rebuilds that text in a form
+// that does not always parse back to the same declarations. The writer
+// writes the subset declaration by declaration in a form that does.
 QELDOM_API std::u16string qelMakeDocTypeDecl(const XERCES_CPP_NAMESPACE::DOMDocumentType* docType);
 
 // Writes the node as QelDomWriter does; returns the resolved encoding name.

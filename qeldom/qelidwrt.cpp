@@ -15,12 +15,17 @@
 #include <exception>
 #include <sstream>
 #include <string_view>
+#include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUni.hpp>
 #include <xercesc/util/XMLUniDefs.hpp>
 
 #include "qelframe.hpp"
+#include "qelsubset.hpp"
+#include "qelxmlchars.hpp"
 
 XERCES_CPP_NAMESPACE_USE
+using qel_detail::isHighSurrogate;
+using qel_detail::isLowSurrogate;
 
 QEL_TRACE_FILE("qeldom/qelidwrt", "$Revision: 1.1 $");
 
@@ -33,9 +38,6 @@ namespace {
 
 QEL_TRACE_RECORD(s_writeChars, "QelCnvWriter::write");
 QEL_TRACE_RECORD(s_writeUnit, "QelCnvWriter::write");
-
-bool isHighSurrogate(XMLCh c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLowSurrogate(XMLCh c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 // Code page ids of the converter that hold every character.
 bool holdsEverything(long codePageId) { return codePageId == 57352 || codePageId == -1 || codePageId == -2; }
@@ -247,29 +249,99 @@ void QelCnvWriter::commitBuffer(bool keepHighSurrogate) {
 
 // --- replacement tables --------------------------------------------------------------------
 
-constexpr signed char kEnd = 100;
+constexpr signed char kEnd = 100;      // the terminating zero
+constexpr signed char kControl = 101;  // a control the document's version allows only as a reference, or not at all
+
+// The scan of a table for the first unit that is not plain text (below).
+using ScanFn = const XMLCh* (*)(const XMLCh* p, const QelDomReplaceTable& table);
 
 struct QelDomReplaceTable {
   const XMLCh* symbols;
   const XMLCh* refs[10];
   int refLengths[10];
   int count;               // of symbols
-  signed char index[128];  // ASCII unit -> its position in `symbols`, -1 for a plain unit, kEnd for 0
+  signed char index[128];  // ASCII unit -> its position in `symbols`, -1 for a plain unit, kEnd, kControl
+  int laneCount;           // the symbols, and U+007F in XML 1.1
 #ifdef __SSE2__
-  __m128i lanes[10];  // each symbol in all eight lanes
+  __m128i lanes[11];  // each in all eight lanes
 #endif
+  ScanFn scan[3];  // stopping at units from U+0080, from U+0100, from U+D800 up
 };
 
 namespace {
 
-QelDomReplaceTable makeTable(const XMLCh* symbols) {
+// Scans for the first unit at or after `p` that is not plain text: a unit
+// below U+0020 (the terminating zero, a control), a symbol of the table (and
+// U+007F in XML 1.1), or a unit from `Limit` up: U+0080 or U+0100 where units
+// above ASCII need a look, U+D800 otherwise (surrogates, U+FFFE, U+FFFF).
+// TAB, LF and CR stop the scan too; the caller passes them on.
+// With SSE2 eight units are tested at a time. A load never reaches into the
+// next page, but it may read past the terminating zero within the page,
+// which the address sanitizer would report, hence the attribute. `Lanes` is
+// the table's number of lanes, so that they stay in registers and the
+// comparisons are unrolled; 0 reads it from the table.
+template <int Lanes, XMLCh Limit>
+__attribute__((no_sanitize("address"))) const XMLCh* skipPlainOf(const XMLCh* p, const QelDomReplaceTable& table) {
+  auto stops = [&table](XMLCh c) { return c < 0x20 || c >= Limit || (c < 0x80 && table.index[c] >= 0); };
+#ifdef __SSE2__
+  // One unsigned comparison finds both ends: a unit minus 0x20 is at least
+  // `Limit` minus 0x20 when the unit is below 0x20 or from `Limit` up. SSE2
+  // compares signed, hence the flipped sign bits.
+  const __m128i space = _mm_set1_epi16(0x20);
+  const __m128i signFlip = _mm_set1_epi16(static_cast<short>(0x8000));
+  const __m128i inside = _mm_set1_epi16(static_cast<short>((Limit - 0x20 - 1) ^ 0x8000));
+  const int count = Lanes ? Lanes : table.laneCount;
+  __m128i lanes[Lanes ? Lanes : 11];
+  for (int k = 0; k < count; ++k) lanes[k] = table.lanes[k];
+  for (;;) {
+    if ((reinterpret_cast<uintptr_t>(p) & 4095) > 4096 - 16) {  // the load would cross a page: one unit
+      if (stops(*p)) return p;
+      ++p;
+      continue;
+    }
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_cmpgt_epi16(_mm_xor_si128(_mm_sub_epi16(v, space), signFlip), inside);
+    for (int k = 0; k < count; ++k) hit = _mm_or_si128(hit, _mm_cmpeq_epi16(v, lanes[k]));
+    if (int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz(static_cast<unsigned>(mask)) / 2;
+    p += 8;
+  }
+#else
+  while (!stops(*p)) ++p;
+  return p;
+#endif
+}
+
+template <XMLCh Limit>
+constexpr ScanFn scanOf(int lanes) {
+  switch (lanes) {  // the tables hold three to seven symbols, and U+007F in XML 1.1
+    case 3:
+      return skipPlainOf<3, Limit>;
+    case 4:
+      return skipPlainOf<4, Limit>;
+    case 5:
+      return skipPlainOf<5, Limit>;
+    case 6:
+      return skipPlainOf<6, Limit>;
+    case 7:
+      return skipPlainOf<7, Limit>;
+    case 8:
+      return skipPlainOf<8, Limit>;
+    default:
+      return skipPlainOf<0, Limit>;
+  }
+}
+
+// The table for the symbols; `refs` replaces the predefined references
+// where a literal needs character references instead.
+QelDomReplaceTable makeTable(const XMLCh* symbols, bool xml11, const XMLCh* const* refs = nullptr) {
   QelDomReplaceTable table{};
   table.symbols = symbols;
-  for (signed char& i : table.index) i = -1;
+  for (int c = 0; c < 128; ++c) table.index[c] = c < 0x20 && !qel_detail::isWhiteControl(c) ? kControl : -1;
+  if (xml11) table.index[0x7F] = kControl;
   table.index[0] = kEnd;
   for (int k = 0; symbols[k]; ++k) {
-    const XMLCh* ref = nullptr;
-    switch (symbols[k]) {
+    const XMLCh* ref = refs ? refs[k] : nullptr;
+    switch (refs ? 0 : symbols[k]) {
       case u'&':
         ref = QelUni::s_refAmp;
         break;
@@ -296,19 +368,42 @@ QelDomReplaceTable makeTable(const XMLCh* symbols) {
     table.refLengths[k] = static_cast<int>(length(ref));
     table.index[symbols[k]] = static_cast<signed char>(k);
     table.count = k + 1;
-#ifdef __SSE2__
-    table.lanes[k] = _mm_set1_epi16(static_cast<short>(symbols[k]));
-#endif
   }
+  table.laneCount = table.count + (xml11 ? 1 : 0);
+#ifdef __SSE2__
+  for (int k = 0; k < table.count; ++k) table.lanes[k] = _mm_set1_epi16(static_cast<short>(symbols[k]));
+  if (xml11) table.lanes[table.count] = _mm_set1_epi16(0x7F);
+#endif
+  table.scan[0] = scanOf<0x80>(table.laneCount);
+  table.scan[1] = scanOf<0x100>(table.laneCount);
+  table.scan[2] = scanOf<0xD800>(table.laneCount);
   return table;
 }
 
-const QelDomReplaceTable textTable = makeTable(QelUni::s_textSymbols);
-const QelDomReplaceTable lineTextTable = makeTable(QelUni::s_lineTextSymbols);
-const QelDomReplaceTable canonicalTextTable = makeTable(QelUni::s_canonicalTextSymbols);
-const QelDomReplaceTable attrTable = makeTable(QelUni::s_attrSymbols);
-const QelDomReplaceTable lineAttrTable = makeTable(QelUni::s_lineAttrSymbols);
-const QelDomReplaceTable canonicalAttrTable = makeTable(QelUni::s_canonicalAttrSymbols);
+// The tables of one XML version.
+struct Tables {
+  QelDomReplaceTable text, lineText, canonicalText, attr, lineAttr, canonicalAttr, entityValue;
+};
+
+// An entity value keeps "&", "%", the quotation mark and CR only as
+// character references: "&amp;" would stay "&amp;" in its replacement text.
+const XMLCh s_entityValueSymbols[] = u"&%\"\r";
+const XMLCh* const s_entityValueRefs[] = {u"&#38;", u"&#37;", u"&#34;", u"&#13;"};
+
+Tables makeTables(bool xml11) {
+  return Tables{makeTable(QelUni::s_textSymbols, xml11),
+                makeTable(QelUni::s_lineTextSymbols, xml11),
+                makeTable(QelUni::s_canonicalTextSymbols, xml11),
+                makeTable(QelUni::s_attrSymbols, xml11),
+                makeTable(QelUni::s_lineAttrSymbols, xml11),
+                makeTable(QelUni::s_canonicalAttrSymbols, xml11),
+                makeTable(s_entityValueSymbols, xml11, s_entityValueRefs)};
+}
+
+const Tables s_tables10 = makeTables(false);
+const Tables s_tables11 = makeTables(true);
+
+const Tables& tablesOf(bool xml11) { return xml11 ? s_tables11 : s_tables10; }
 
 // "&#x" plus the code point in upper-case hexadecimal without leading zeros
 // plus ";".
@@ -372,6 +467,9 @@ inline bool QelDomWriter::canEncode(const XMLCh* unit, int count) {
   return convertsWithoutReference(unit, count);
 }
 
+// Why a character cannot be written where it stands.
+enum class QelDomWriter::Refusal : unsigned char { notXml, onlyAsReference, notInCodePage };
+
 // --- QelDomWriter: construction and the walk ---------------------------------------------------
 
 QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigned long options, const char* encoding,
@@ -380,9 +478,10 @@ QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigne
       m_options(options),
       m_docType(docType),
       m_writer(stream, encoding, true),
-      m_textTable(&textTable),
-      m_attrTable(&attrTable),
-      m_highMask(0),
+      m_textTable(nullptr),
+      m_attrTable(nullptr),
+      m_scanKind(2),
+      m_xml11(false),
       m_names() {
   if (!node)
     qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::QelDomWriter",
@@ -390,6 +489,11 @@ QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigne
   // The trace level of the pieces is read once per run: with the write trace
   // off, a piece costs an append and nothing else.
   m_writer.m_tracePieces = (TRC1_Level(&s_writeChars) | TRC1_Level(&s_writeUnit)) & 0x40;
+  // The node's document decides what XML can hold; a node without one (a
+  // document type made on its own) is written as XML 1.0.
+  const DOMDocument* document =
+      node->getNodeType() == DOMNode::DOCUMENT_NODE ? static_cast<const DOMDocument*>(node) : node->getOwnerDocument();
+  m_xml11 = document && XMLString::equals(document->getXmlVersion(), XMLUni::fgVersion1_1);
   // Characters that the code page cannot hold come out of the converter as
   // character references. Where that would change the content (CDATA) or
   // break the markup (names, comments, processing instructions), the writer
@@ -399,21 +503,25 @@ QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigne
     QelAutoBuffer<char> ref = m_writer.getConverter().fromUnicode(u"&#x", 3);
     m_refBytes.assign(ref.get(), ref.size());
   }
+  const Tables& tables = tablesOf(m_xml11);
+  m_textTable = &tables.text;
+  m_attrTable = &tables.attr;
   if (m_options & QEL_WRITE_CANONICAL) {
-    m_textTable = &canonicalTextTable;
-    m_attrTable = &canonicalAttrTable;
+    m_textTable = &tables.canonicalText;
+    m_attrTable = &tables.canonicalAttr;
   } else if (m_options & QEL_WRITE_CHAR_REFS) {
-    m_textTable = &lineTextTable;
-    m_attrTable = &lineAttrTable;
+    m_textTable = &tables.lineText;
+    m_attrTable = &tables.lineAttr;
   }
-  // A code page that lacks characters: the writer writes their references
-  // itself, as the converter would drop some of them (U+FEFF) silently. Where
-  // it holds all of U+0080 to U+00FF, the scan passes those as plain text.
-  if (m_options & QEL_WRITE_CHAR_REFS)
-    m_highMask = 0xFF80;
+  // The units the scan stops at, to look at them one by one: all from U+0080
+  // up for references, in XML 1.1 (its controls U+0080 to U+009F) and where
+  // the code page lacks characters; from U+0100 up where it holds all of
+  // U+0080 to U+00FF. Otherwise only surrogates, U+FFFE and U+FFFF.
+  if ((m_options & QEL_WRITE_CHAR_REFS) || m_xml11)
+    m_scanKind = 0;
   else if (!m_encodable.empty())
-    m_highMask = holdsLatin1(m_writer.getConverter()) ? 0xFF00 : 0xFF80;
-  if (m_highMask == 0xFF00) std::fill(m_encodable.begin() + 0x80, m_encodable.begin() + 0x100, 1);
+    m_scanKind = holdsLatin1(m_writer.getConverter()) ? 1 : 0;
+  if (m_scanKind == 1) std::fill(m_encodable.begin() + 0x80, m_encodable.begin() + 0x100, 1);
   if (docType && node->getNodeType() != DOMNode::DOCUMENT_NODE) writeDocType(nullptr, 0);
   writeNode(node, 0);
   m_writer.commitBuffer(false);
@@ -484,9 +592,12 @@ void QelDomWriter::pushChildNodes(const DOMNode* first, int level, const XMLCh* 
   m_stack.push_back(Frame{first, first, level, endTagName, nameLength, elementLevel});
 }
 
+// An XML 1.1 document always begins with its declaration: without one a
+// parser reads it as XML 1.0, a different document or none at all.
 void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
-  if (m_options & QEL_WRITE_XML_DECL) {
-    m_writer.put(QelUni::s_xmlDeclVersion, length(QelUni::s_xmlDeclVersion));
+  if ((m_options & QEL_WRITE_XML_DECL) || m_xml11) {
+    static const XMLCh version11[] = u"<?xml version=\"1.1\"";
+    m_writer.put(m_xml11 ? version11 : QelUni::s_xmlDeclVersion, length(QelUni::s_xmlDeclVersion));
     const QelNls& converter = m_writer.getConverter();
     if (converter.getCodePageId() != 57352) {
       m_writer.put(QelUni::s_xmlDeclEncoding, length(QelUni::s_xmlDeclEncoding));
@@ -504,13 +615,61 @@ void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
   pushChildNodes(node->getFirstChild(), 0);
 }
 
+// The declaration as the document type holds it, except for the internal
+// subset, which Xerces-C rebuilds in a form that does not parse back to the
+// same declarations: it is read and written declaration by declaration.
 void QelDomWriter::writeDocType(const DOMNode* node, int /*level*/) {
   if (!(m_options & QEL_WRITE_DOCTYPE)) return;
   const DOMDocumentType* docType = m_docType ? m_docType : static_cast<const DOMDocumentType*>(node);
-  std::u16string text = qelMakeDocTypeDecl(docType);
-  checkEncodable(text.data(), text.length(), docType, "document type declaration");
-  m_writer.put(text.data(), text.length());
+  std::vector<qel_detail::SubsetPiece> subset = qel_detail::readInternalSubset(docType);
+  writeMarkup(XMLUni::fgDocTypeString, docType, "");
+  writeMarkup(u" ", docType, "");
+  writeMarkup(docType->getNodeName(), docType, "document type name");
+  writeIdentifiers(docType->getPublicId(), docType->getSystemId(), docType);
+  if (!subset.empty()) {
+    const Tables& tables = tablesOf(m_xml11);
+    writeMarkup(u" [", docType, "");
+    for (const qel_detail::SubsetPiece& piece : subset) {
+      if (piece.kind == qel_detail::SubsetPiece::markup)
+        writeMarkup(piece.text.c_str(), docType, piece.what, piece.offset);
+      else  // an attribute default keeps its white space only as references
+        writeEscaped(piece.text.c_str(),
+                     piece.kind == qel_detail::SubsetPiece::entityValue ? tables.entityValue : tables.canonicalAttr,
+                     docType, piece.what, piece.offset);
+    }
+    writeMarkup(u"]", docType, "");
+  }
+  writeMarkup(u">", docType, "");
   writeEndl();
+}
+
+// " PUBLIC \"p\" \"s\"", " PUBLIC \"p\"" or " SYSTEM \"s\"": each
+// identifier quoted so that it holds no quotation mark of its own literal.
+void QelDomWriter::writeIdentifiers(const XMLCh* publicId, const XMLCh* systemId, const DOMNode* node) {
+  const bool hasSystem = !QelDomStr::empty(systemId);
+  if (!QelDomStr::empty(publicId)) {
+    writeMarkup(u" ", node, "");
+    writeMarkup(XMLUni::fgPubIDString, node, "");
+    writeMarkup(u" ", node, "");
+    checkLiteral(publicId, length(publicId), node, "public identifier");
+    const std::u16string quoted = qel_detail::quotedIdentifier(publicId, node);
+    m_writer.put(quoted.data(), quoted.size());
+  } else if (hasSystem) {
+    writeMarkup(u" ", node, "");
+    writeMarkup(XMLUni::fgSysIDString, node, "");
+  }
+  if (!hasSystem) return;
+  writeMarkup(u" ", node, "");
+  checkLiteral(systemId, length(systemId), node, "system identifier");
+  const std::u16string quoted = qel_detail::quotedIdentifier(systemId, node);
+  m_writer.put(quoted.data(), quoted.size());
+}
+
+// Markup that XML gives no character references, checked and written.
+void QelDomWriter::writeMarkup(const XMLCh* text, const DOMNode* node, const char* what, size_t base) {
+  const size_t count = length(text);
+  checkLiteral(text, count, node, what, base);
+  m_writer.put(text, count);
 }
 
 void QelDomWriter::writeElement(const DOMNode* node, int level) {
@@ -527,7 +686,7 @@ void QelDomWriter::writeElement(const DOMNode* node, int level) {
     if ((m_options & QEL_WRITE_SPECIFIED_ONLY) && !attr->getSpecified()) continue;
     const XMLCh* attrName = attr->getNodeName();
     writeAround(0, u" ", 1, attrName, nameLength(attrName, node, "attribute name"), u"=\"", 2, false);
-    replaceAndWrite(attributeValue(attr), *m_attrTable);
+    writeEscaped(attributeValue(attr), *m_attrTable, attr, "attribute value");
     m_writer.put(u'"');
     m_writer.commitIfFull();  // an element with very many attributes stays within the buffer too
   }
@@ -575,7 +734,7 @@ inline XMLSize_t QelDomWriter::nameLength(const XMLCh* name, const DOMNode* node
   bool ascii = true;
   for (; *end; ++end) ascii &= *end < 0x80;
   const XMLSize_t length = static_cast<XMLSize_t>(end - name);
-  if (!ascii && !m_encodable.empty()) checkEncodable(name, length, node, what);
+  if (!ascii && !m_encodable.empty()) checkLiteral(name, length, node, what);
   known = KnownName{name, length};
   return length;
 }
@@ -649,102 +808,61 @@ void QelDomWriter::writeCharRef(char32_t codePoint) {
 }
 
 // One pass: plain runs go to the converting writer whole; a symbol of the
-// table becomes its reference; with QEL_WRITE_CHAR_REFS each character above
-// U+007F becomes a hexadecimal reference, one for a surrogate pair's code
-// point so that the output stays well-formed.
-namespace {
-
-// The first unit at or after `p` that is not plain text: the terminating
-// zero, a symbol of the table, or a unit with a bit of `highMask` set.
-// With SSE2 eight units are tested at a time. A load never reaches into the
-// next page, but it may read past the terminating zero within the page,
-// which the address sanitizer would report, hence the attribute.
-#ifdef __SSE2__
-// `Symbols` is the table's number of symbols, so that their lanes stay in
-// registers and the comparisons are unrolled; 0 reads it from the table.
-template <int Symbols>
-__attribute__((no_sanitize("address"))) const XMLCh* skipPlainOf(const XMLCh* p, const QelDomReplaceTable& table,
-                                                                 XMLCh highMask) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i highBits = _mm_set1_epi16(static_cast<short>(highMask));
-  const int count = Symbols ? Symbols : table.count;
-  __m128i lanes[Symbols ? Symbols : 10];
-  for (int k = 0; k < count; ++k) lanes[k] = table.lanes[k];
-  for (;;) {
-    if ((reinterpret_cast<uintptr_t>(p) & 4095) > 4096 - 16) {  // the load would cross a page: one unit
-      XMLCh c = *p;
-      if (c < 0x80 ? table.index[c] >= 0 : (c & highMask) != 0) return p;
-      ++p;
-      continue;
-    }
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hit = _mm_cmpeq_epi16(v, zero);
-    for (int k = 0; k < count; ++k) hit = _mm_or_si128(hit, _mm_cmpeq_epi16(v, lanes[k]));
-    if (highMask) {
-      __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, highBits), zero);
-      hit = _mm_or_si128(hit, _mm_andnot_si128(ascii, _mm_cmpeq_epi16(zero, zero)));
-    }
-    if (int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz(static_cast<unsigned>(mask)) / 2;
-    p += 8;
-  }
-}
-
-const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table, XMLCh highMask) {
-  switch (table.count) {  // the six tables hold three to seven symbols
-    case 3:
-      return skipPlainOf<3>(p, table, highMask);
-    case 4:
-      return skipPlainOf<4>(p, table, highMask);
-    case 6:
-      return skipPlainOf<6>(p, table, highMask);
-    case 7:
-      return skipPlainOf<7>(p, table, highMask);
-    default:
-      return skipPlainOf<0>(p, table, highMask);
-  }
-}
-#else
-const XMLCh* skipPlain(const XMLCh* p, const QelDomReplaceTable& table, XMLCh highMask) {
-  for (;; ++p) {
-    XMLCh c = *p;
-    if (c < 0x80 ? table.index[c] >= 0 : (c & highMask) != 0) return p;
-  }
-}
-#endif
-
-}  // namespace
-
-void QelDomWriter::replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table) {
+// table becomes its reference; a character that the document's version
+// allows only as a reference, that the code page cannot hold, or (with
+// QEL_WRITE_CHAR_REFS) any above U+007F becomes a hexadecimal reference, one
+// for a surrogate pair's code point; a character that can never be XML is
+// not written: the pass stops there and returns it (null when the whole
+// text was written).
+const XMLCh* QelDomWriter::replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table) {
   const XMLCh* p = text;
-  if (!p) return;
+  if (!p) return nullptr;
   const XMLCh* run = p;
   const bool charRefs = m_options & QEL_WRITE_CHAR_REFS;
   for (;;) {
-    p = skipPlain(p, table, m_highMask);
-    XMLCh c = *p;
-    if (c == 0) break;
-    if (c >= 0x80 && !charRefs) {
-      int width;
-      codePointAt(p, p + 2, width);
-      if (canEncode(p, width)) {
+    p = table.scan[m_scanKind](p, table);
+    const XMLCh c = *p;
+    char32_t codePoint = c;
+    int width = 1;
+    if (c < 0x80) {
+      const int k = table.index[c];
+      if (k < 0) {  // TAB, LF or CR that the table keeps
+        ++p;
+        continue;
+      }
+      if (k == kEnd) break;
+      if (k != kControl) {
+        m_writer.put(run, static_cast<XMLSize_t>(p - run));
+        m_writer.put(table.refs[k], static_cast<XMLSize_t>(table.refLengths[k]));
+        run = ++p;
+        m_writer.commitIfFull();  // a long text full of references stays within the buffer
+        continue;
+      }
+      if (!m_xml11) return p;
+    } else {
+      codePoint = codePointAt(p, p + 2, width);  // p[1] is readable: at worst the terminating zero
+      if (qel_detail::isNeverXml(codePoint, m_xml11)) return p;
+      if (!(m_xml11 && qel_detail::isReferenceOnly11(codePoint)) && !charRefs && canEncode(p, width)) {
         p += width;  // stays in the plain run
         continue;
       }
     }
     m_writer.put(run, static_cast<XMLSize_t>(p - run));
-    if (c < 0x80) {
-      int k = table.index[c];
-      m_writer.put(table.refs[k], static_cast<XMLSize_t>(table.refLengths[k]));
-      ++p;
-    } else {
-      int width;
-      writeCharRef(codePointAt(p, p + 2, width));  // p[1] is readable: at worst the terminating zero
-      p += width;
-    }
-    m_writer.commitIfFull();  // a long text full of references stays within the buffer
+    writeCharRef(codePoint);
+    p += width;
     run = p;
+    m_writer.commitIfFull();
   }
   m_writer.put(run, static_cast<XMLSize_t>(p - run));
+  return nullptr;
+}
+
+// The text escaped; `node` and `what` name it in a refusal, `base` is its
+// own position there.
+inline void QelDomWriter::writeEscaped(const XMLCh* text, const QelDomReplaceTable& table, const DOMNode* node,
+                                       const char* what, size_t base) {
+  if (const XMLCh* refused = replaceAndWrite(text, table))
+    refuseCharacter(node, what, text, refused, base, Refusal::notXml);
 }
 
 // A text node among other children stands on a line of its own; an only
@@ -752,7 +870,7 @@ void QelDomWriter::replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& 
 // child. The walk knows the parent, so it tells.
 void QelDomWriter::writeText(const DOMNode* node, int level, bool onlyChild) {
   if (!onlyChild) writeOffset(level);
-  replaceAndWrite(node->getNodeValue(), *m_textTable);
+  writeEscaped(node->getNodeValue(), *m_textTable, node, "text");
   if (!onlyChild) writeEndl();
 }
 
@@ -763,23 +881,24 @@ void QelDomWriter::writeCData(const DOMNode* node, int level, bool onlyChild) {
   }
   if (!onlyChild) writeOffset(level);
   m_writer.put(QelUni::s_startCData, length(QelUni::s_startCData));
-  writeCDataContent(QelDomStr(node->getNodeValue()));
+  writeCDataContent(node);
   m_writer.put(QelUni::s_endCData, length(QelUni::s_endCData));
   if (!onlyChild) writeEndl();
 }
 
 // Splits the section around each marker inside the content, and closes it
 // around every run of characters that must become references: all of them
-// above U+007F with QEL_WRITE_CHAR_REFS, and those the code page cannot hold
+// above U+007F with QEL_WRITE_CHAR_REFS, those the code page cannot hold
 // otherwise (inside a section the converter's reference would be read back
-// as text).
-void QelDomWriter::writeCDataContent(const QelDomStr& text) {
+// as text), and those XML 1.1 allows only as references.
+void QelDomWriter::writeCDataContent(const DOMNode* node) {
   static const XMLCh startReplacement[] = u"]]>&lt;![CDATA[<![CDATA[";
   static const XMLCh endReplacement[] = u"]]>]]&gt;<![CDATA[";
   QEL_TRACE_ENTER("QelDomWriter::writeCDataContent");
   QEL_TRACE_ARGS("");
-  const std::u16string content = text;
+  const std::u16string content = QelDomStr(node->getNodeValue());
   const size_t size = content.size();
+  checkCharacters(content.data(), size, node, "CDATA section", false);
   std::u16string out;
   out.reserve(size);
   size_t p = 0;
@@ -802,7 +921,7 @@ void QelDomWriter::writeCDataContent(const QelDomStr& text) {
   }
 
   const bool charRefs = m_options & QEL_WRITE_CHAR_REFS;
-  if (!charRefs && m_encodable.empty()) {
+  if (!charRefs && m_encodable.empty() && !m_xml11) {
     m_writer.put(out.data(), out.size());
     QEL_TRACE_EXIT();
     return;
@@ -810,9 +929,9 @@ void QelDomWriter::writeCDataContent(const QelDomStr& text) {
   const XMLCh* begin = out.data();
   const XMLCh* end = begin + out.size();
   auto needsRef = [&](const XMLCh* at, int& width) {
-    codePointAt(at, end, width);
-    if (*at <= 0x7F) return false;
-    return charRefs || !canEncode(at, width);
+    const char32_t c = codePointAt(at, end, width);
+    if (m_xml11 && qel_detail::isReferenceOnly11(c)) return true;
+    return c > 0x7F && (charRefs || !canEncode(at, width));
   };
   const XMLCh* segment = begin;
   const XMLCh* at = begin;
@@ -844,9 +963,10 @@ void QelDomWriter::writeCDataContent(const QelDomStr& text) {
 // that the comment never holds "--" nor ends in "--->".
 void QelDomWriter::writeComment(const DOMNode* node, int level) {
   if (m_options & QEL_WRITE_CANONICAL) return;
-  std::u16string text = replace(QelDomStr(node->getNodeValue()), u"--", u"- ");
+  const XMLCh* value = node->getNodeValue();
+  checkLiteral(value, length(value), node, "comment");
+  std::u16string text = replace(QelDomStr(value), u"--", u"- ");
   if (!text.empty() && text.back() == u'-') text.push_back(u' ');
-  checkEncodable(text.data(), text.length(), node, "comment");
   writeOffset(level);
   m_writer.put(XMLUni::fgCommentString, length(XMLUni::fgCommentString));
   m_writer.put(text.data(), text.length());
@@ -864,7 +984,8 @@ std::u16string QelDomWriter::replace(const std::u16string& text, const XMLCh* fr
   return out.append(text, pos, std::u16string::npos);
 }
 
-// Data holding "?>" would end the instruction early; it cannot be written.
+// Data holding "?>" would end the instruction early, and the target "xml"
+// (in any letter case) is the XML declaration's: neither can be written.
 void QelDomWriter::writePi(const DOMNode* node, int level) {
   const XMLCh* target = node->getNodeName();
   const XMLCh* data = node->getNodeValue();
@@ -874,8 +995,12 @@ void QelDomWriter::writePi(const DOMNode* node, int level) {
     qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::writePi",
                       s_revision, s_sourcePath,
                       "The data of a processing instruction cannot hold \"?>\": " + nodeText(node));
-  checkEncodable(target, targetLength, node, "processing instruction");
-  checkEncodable(data, dataLength, node, "processing instruction");
+  if (targetLength == 3 && (target[0] | 0x20) == u'x' && (target[1] | 0x20) == u'm' && (target[2] | 0x20) == u'l')
+    qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::writePi",
+                      s_revision, s_sourcePath,
+                      "The target of a processing instruction cannot be \"xml\" in any letter case: " + nodeText(node));
+  checkLiteral(target, targetLength, node, "processing instruction target name");
+  checkLiteral(data, dataLength, node, "processing instruction");
   writeOffset(level);
   m_writer.put(XMLUni::fgPIString, length(XMLUni::fgPIString));
   m_writer.put(target, targetLength);
@@ -887,18 +1012,10 @@ void QelDomWriter::writePi(const DOMNode* node, int level) {
 
 namespace {
 
-// Appends a blank, the keyword and the quoted identifier.
-void appendId(std::u16string& out, const XMLCh* keyword, const XMLCh* id) {
-  out.push_back(u' ');
-  if (keyword) out.append(keyword).push_back(u' ');
-  out.append(u"\"").append(id).push_back(u'"');
-}
-
-// The replacement text of an entity declared without identifiers, built from
-// its children, as a literal: the children are written in canonical form
-// (no comments, CDATA as escaped text, so that every "&" starts a reference)
-// and "%" and the quotation mark become character references.
-std::u16string entityLiteral(const DOMNode* entity) {
+// The replacement text of an entity from its children, written in canonical
+// form (no comments, CDATA as escaped text): the text that, read as content,
+// gives the children again.
+std::u16string replacementFromChildren(const DOMNode* entity) {
   std::string bytes;
   QelStringOutputStream stream(bytes);
   QelDomWriter(entity, stream, QEL_WRITE_CANONICAL | QEL_WRITE_CONTENT_ONLY, "UTF-16LE", nullptr);
@@ -906,74 +1023,117 @@ std::u16string entityLiteral(const DOMNode* entity) {
   for (size_t i = 2; i + 1 < bytes.size(); i += 2)  // after the byte order mark
     value.push_back(
         static_cast<XMLCh>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-  std::u16string literal = u"\"";
-  for (XMLCh c : value) {
-    if (c == u'%')
-      literal.append(u"&#37;");
-    else if (c == u'"')
-      literal.append(u"&#34;");
-    else
-      literal.push_back(c);
-  }
-  return literal + u'"';
+  return value;
 }
 
 }  // namespace
 
+// An internal entity's value comes from its declaration in the internal
+// subset, where there is one: an entity that is never referenced has no
+// children. Otherwise it is made from the children; an entity with neither
+// cannot be written without losing its value. An external entity whose
+// identifiers are empty is declared with an empty system identifier.
 void QelDomWriter::writeEntity(const DOMNode* node, int level) {
   const DOMEntity* entity = static_cast<const DOMEntity*>(node);
-  std::u16string text = QelUni::s_startEntity;
-  text.append(node->getNodeName());
-  const bool hasPublic = !QelDomStr::empty(entity->getPublicId());
-  const bool hasSystem = !QelDomStr::empty(entity->getSystemId());
-  if (hasPublic) {
-    appendId(text, XMLUni::fgPubIDString, entity->getPublicId());
-    if (hasSystem) appendId(text, nullptr, entity->getSystemId());
-  } else if (hasSystem) {
-    appendId(text, XMLUni::fgSysIDString, entity->getSystemId());
-  } else {
-    text.append(u" ").append(entityLiteral(node));
+  const XMLCh* publicId = entity->getPublicId();
+  const XMLCh* systemId = entity->getSystemId();
+  bool external = !QelDomStr::empty(publicId) || !QelDomStr::empty(systemId);
+  std::u16string value;
+  if (!external) {
+    const DOMDocument* document = node->getOwnerDocument();
+    qel_detail::DeclaredEntity declared =
+        qel_detail::declaredEntity(document ? document->getDoctype() : nullptr, node->getNodeName());
+    external = declared.declared && declared.external;
+    if (declared.declared) {
+      value = declared.value;
+    } else if (node->hasChildNodes()) {
+      value = replacementFromChildren(node);
+    } else {
+      qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::writeEntity",
+                        s_revision, s_sourcePath,
+                        "The value of the entity is not known: the internal subset does not declare it and it has "
+                        "no children: " +
+                            nodeText(node));
+    }
   }
-  if (!QelDomStr::empty(entity->getNotationName()))
-    text.append(u" ").append(XMLUni::fgNDATAString).append(u" ").append(entity->getNotationName());
-  text.push_back(u'>');
   writeOffset(level);
-  m_writer.put(text.data(), text.length());
+  writeMarkup(QelUni::s_startEntity, node, "");
+  writeMarkup(node->getNodeName(), node, "entity name");
+  if (external && QelDomStr::empty(publicId) && QelDomStr::empty(systemId)) {
+    writeMarkup(u" SYSTEM \"\"", node, "");
+  } else if (external) {
+    writeIdentifiers(publicId, systemId, node);
+  } else {
+    m_writer.put(u" \"", 2);
+    writeEscaped(value.c_str(), tablesOf(m_xml11).entityValue, node, "entity value");
+    m_writer.put(u'"');
+  }
+  if (!QelDomStr::empty(entity->getNotationName())) {
+    writeMarkup(u" ", node, "");
+    writeMarkup(XMLUni::fgNDATAString, node, "");
+    writeMarkup(u" ", node, "");
+    writeMarkup(entity->getNotationName(), node, "notation name");
+  }
+  m_writer.put(u'>');
   writeEndl();
 }
 
-// --- encodability --------------------------------------------------------------------------------
+// --- checks ------------------------------------------------------------------------------------
 
 // The converter's answer for a character not asked about before; a single
 // unit's answer is kept.
 bool QelDomWriter::convertsWithoutReference(const XMLCh* unit, int count) {
   QelAutoBuffer<char> bytes = m_writer.getConverter().fromUnicode(unit, count);
-  // The converter escapes what the code page lacks, but drops a default
-  // ignorable character (U+FEFF, U+200B, ...) silently: no bytes means lost.
-  bool ok = bytes.size() > 0 && !(bytes.size() > m_refBytes.size() &&
-                                  m_refBytes.compare(0, m_refBytes.size(), bytes.get(), m_refBytes.size()) == 0);
+  bool ok = !(bytes.size() > m_refBytes.size() &&
+              m_refBytes.compare(0, m_refBytes.size(), bytes.get(), m_refBytes.size()) == 0);
   if (count == 1) m_encodable[*unit] = ok ? 1 : 2;
   return ok;
 }
 
-// Markup that the converter would have to write with character references
-// is no longer what the DOM holds, or not XML at all: raise instead.
-void QelDomWriter::checkEncodable(const XMLCh* text, size_t count, const DOMNode* node, const char* what) {
-  if (m_encodable.empty() || !text) return;
+// Raises the error for the character at `at` of `text`: "The <what> holds
+// U+XXXX at position N, <why>: <node>". The position counts UTF-16 units
+// from the start of the text, plus `base`.
+void QelDomWriter::refuseCharacter(const DOMNode* node, const char* what, const XMLCh* text, const XMLCh* at,
+                                   size_t base, Refusal why) {
+  int width;
+  const char32_t c = codePointAt(at, at + 2, width);
+  char codePoint[16];
+  std::snprintf(codePoint, sizeof codePoint, "U+%04X", static_cast<unsigned>(c));
+  const char* version = m_xml11 ? "1.1" : "1.0";
+  std::string reason = why == Refusal::notXml ? std::string("which is not a character of XML ") + version
+                       : why == Refusal::onlyAsReference
+                           ? "which XML 1.1 allows only as a character reference"
+                           : "which the encoding " + qelToMbcs(m_writer.getConverter().getCodePage()) + " cannot hold";
+  qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "QelDomWriter::QelDomWriter",
+                    s_revision, s_sourcePath,
+                    std::string("The ") + what + " holds " + codePoint + " at position " +
+                        std::to_string(base + static_cast<size_t>(at - text)) + ", " + reason + ": " + nodeText(node));
+}
+
+// Refuses the first character that can never be XML; with `literal` also
+// those XML 1.1 allows only as references and, where the text holds neither,
+// the first one the code page cannot hold: text where XML has no character
+// references (names, comments, processing instructions, identifiers). What
+// XML cannot hold is refused alike in every code page.
+void QelDomWriter::checkCharacters(const XMLCh* text, size_t count, const DOMNode* node, const char* what, bool literal,
+                                   size_t base) {
+  if (!text) return;
   const XMLCh* end = text + count;
+  const XMLCh* missing = nullptr;  // the first character the code page lacks
   for (const XMLCh* p = text; p < end;) {
-    int width = 1;
-    if (*p > 0x7F) {
-      codePointAt(p, end, width);
-      if (!canEncode(p, width)) {
-        std::string message = std::string("The ") + what + " holds a character that the encoding " +
-                              qelToMbcs(m_writer.getConverter().getCodePage()) + " cannot hold: " + nodeText(node);
-        qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0,
-                          "QelDomWriter::QelDomWriter", s_revision, s_sourcePath, message);
-      }
+    if (*p >= 0x20 && *p < 0x7F) {
+      ++p;
+      continue;
     }
+    int width;
+    const char32_t c = codePointAt(p, end, width);
+    if (qel_detail::isNeverXml(c, m_xml11)) refuseCharacter(node, what, text, p, base, Refusal::notXml);
+    if (literal && m_xml11 && qel_detail::isReferenceOnly11(c))
+      refuseCharacter(node, what, text, p, base, Refusal::onlyAsReference);
+    if (literal && !missing && c > 0x7F && !canEncode(p, width)) missing = p;
     p += width;
   }
+  if (missing) refuseCharacter(node, what, text, missing, base, Refusal::notInCodePage);
 }
 
 // --- document type declaration, entry point ----------------------------------------------------------

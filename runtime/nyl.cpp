@@ -2,8 +2,13 @@
 #include "nyl.hpp"
 
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 #include <unicode/ucnv_err.h>
+#include <unicode/uset.h>
+#include <unicode/utf16.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -20,6 +25,12 @@ struct LcLocale {
   UConverter* conv = nullptr;
   bool process = false;  // the shared process locale: converts through qelToUnicode
   bool latin1 = false;   // ISO-8859-1: the first 256 code points, one byte each
+  // The characters the code page maps only one way (a fallback), written as
+  // references: null when there are none, frozen for fast spans. Looked up
+  // when a text first may hold one, since that takes milliseconds for a
+  // large code page.
+  USet* fallbacks = nullptr;
+  bool fallbacksKnown = true;
 };
 
 namespace {
@@ -112,6 +123,94 @@ long familyProperty(UConverter* conv) {
   return (U_SUCCESS(err) && n == 1 && static_cast<unsigned char>(out[0]) == 0x4C) ? 0 : 1;
 }
 
+// "&#x", the code point in upper-case hexadecimal without leading zeros, ";".
+int32_t formatReference(UChar32 codePoint, UChar* out) {
+  UChar digits[8];
+  int n = 0;
+  do {
+    const int d = codePoint & 0xF;
+    digits[n++] = static_cast<UChar>(d < 10 ? u'0' + d : u'A' + d - 10);
+    codePoint >>= 4;
+  } while (codePoint);
+  int32_t length = 0;
+  for (UChar c : {u'&', u'#', u'x'}) out[length++] = c;
+  while (n) out[length++] = digits[--n];
+  out[length++] = u';';
+  return length;
+}
+
+// Writes each character the code page cannot hold, and each lone surrogate,
+// as an XML hexadecimal character reference in the code page's own bytes.
+// ICU's escape callback would leave default-ignorable characters (U+FEFF,
+// U+200B, U+2060, ...) out without a trace.
+void U_CALLCONV escapeAsReference(const void*, UConverterFromUnicodeArgs* args, const UChar*, int32_t,
+                                  UChar32 codePoint, UConverterCallbackReason reason, UErrorCode* err) {
+  if (reason > UCNV_IRREGULAR) return;  // reset, close, clone: nothing to write
+  UChar reference[16];
+  const UChar* source = reference;
+  const int32_t length = formatReference(codePoint, reference);
+  // A code page without "&", "#" or a digit substitutes them, as ICU's own
+  // escape callback does, instead of calling this callback again.
+  UConverterFromUCallback self;
+  const void* context;
+  UErrorCode setErr = U_ZERO_ERROR;
+  ucnv_setFromUCallBack(args->converter, UCNV_FROM_U_CALLBACK_SUBSTITUTE, nullptr, &self, &context, &setErr);
+  *err = U_ZERO_ERROR;
+  ucnv_cbFromUWriteUChars(args, &source, reference + length, 0, err);
+  UConverterFromUCallback substitute;
+  const void* substituteContext;
+  ucnv_setFromUCallBack(args->converter, self, context, &substitute, &substituteContext, &setErr);
+}
+
+// Whether the converter may map characters one way: the Unicode forms,
+// ISO-8859-1 and US-ASCII never do.
+bool mayMapOneWay(UConverter* conv) {
+  switch (ucnv_getType(conv)) {
+    case UCNV_LATIN_1:
+    case UCNV_US_ASCII:
+    case UCNV_UTF8:
+    case UCNV_UTF16_BigEndian:
+    case UCNV_UTF16_LittleEndian:
+    case UCNV_UTF16:
+    case UCNV_UTF32_BigEndian:
+    case UCNV_UTF32_LittleEndian:
+    case UCNV_UTF32:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Whether the text may hold a character the converter maps one way. ICU
+// maps private-use characters by their fallbacks whatever its fallback
+// setting (in Shift_JIS U+F86F reads back as U+2116); other fallbacks it
+// uses only in ISO-2022 and compound text.
+bool mayHoldOneWay(UConverter* conv, const XMLCh* text, size_t count) {
+  const UConverterType type = ucnv_getType(conv);
+  if (type == UCNV_ISO_2022 || type == UCNV_COMPOUND_TEXT) return true;
+  for (size_t i = 0; i < count; ++i)
+    if ((text[i] >= 0xE000 && text[i] <= 0xF8FF) || (text[i] >= 0xDB80 && text[i] <= 0xDBFF)) return true;
+  return false;
+}
+
+// The characters that the converter maps to bytes that read back as another
+// character. Null when there are none, or when ICU cannot tell.
+USet* oneWayMappings(UConverter* conv) {
+  UErrorCode err = U_ZERO_ERROR;
+  USet* roundTrip = uset_openEmpty();
+  USet* any = uset_openEmpty();
+  ucnv_getUnicodeSet(conv, roundTrip, UCNV_ROUNDTRIP_SET, &err);
+  ucnv_getUnicodeSet(conv, any, UCNV_ROUNDTRIP_AND_FALLBACK_SET, &err);
+  uset_removeAll(any, roundTrip);
+  uset_close(roundTrip);
+  if (U_FAILURE(err) || uset_isEmpty(any)) {
+    uset_close(any);
+    return nullptr;
+  }
+  uset_freeze(any);
+  return any;
+}
+
 // Replaces the converter by the form that writes no signature of its own, and
 // makes it write characters the code page cannot hold as XML hexadecimal
 // references.
@@ -125,7 +224,7 @@ UConverter* prepareForWriting(UConverter* conv, std::string& canonical) {
     }
   }
   UErrorCode err = U_ZERO_ERROR;
-  ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_ESCAPE, UCNV_ESCAPE_XML_HEX, nullptr, nullptr, &err);
+  ucnv_setFromUCallBack(conv, escapeAsReference, nullptr, nullptr, nullptr, &err);
   return conv;
 }
 
@@ -208,6 +307,7 @@ long LCL1_GetLocaleNumInfo(LcLocale* locale, int property, int) {
 void LcReleaseLocale(LcLocale* locale, int) {
   if (!locale || locale->process) return;
   if (locale->conv) ucnv_close(locale->conv);
+  if (locale->fallbacks) uset_close(locale->fallbacks);
   delete locale;
 }
 
@@ -238,6 +338,7 @@ QelNls::QelNls(const XMLCh* name) : m_locale(new LcLocale) {
   m_locale->number = numberOf(conv, m_locale->canonical.c_str());
   m_locale->conv = prepareForWriting(conv, m_locale->canonical);
   m_locale->latin1 = m_locale->canonical == "ISO-8859-1";
+  m_locale->fallbacksKnown = !mayMapOneWay(m_locale->conv);
   m_locale->property86 = familyProperty(m_locale->conv);
 
   UErrorCode err = U_ZERO_ERROR;
@@ -327,6 +428,36 @@ void swapUnits(const XMLCh* in, size_t n, char* out) {
   }
 }
 
+// Whether the text holds a character of `oneWay`; if so, `out` is the text
+// with each of them written as a reference.
+bool escapeOneWay(const USet* oneWay, const XMLCh* text, size_t count, std::u16string& out) {
+  const UChar* p = reinterpret_cast<const UChar*>(text);
+  const UChar* end = p + count;
+  auto span = [&](USetSpanCondition condition) {
+    const int32_t n = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(end - p), INT32_MAX));
+    return static_cast<size_t>(uset_span(oneWay, p, n, condition));
+  };
+  size_t clean = span(USET_SPAN_NOT_CONTAINED);
+  if (p + clean == end) return false;
+  out.clear();
+  while (p < end) {
+    out.append(reinterpret_cast<const char16_t*>(p), clean);
+    p += clean;
+    const UChar* run = p;
+    p += span(USET_SPAN_CONTAINED);
+    while (run < p) {
+      UChar32 c;
+      int32_t i = 0;
+      U16_NEXT(run, i, p - run, c);
+      run += i;
+      UChar reference[16];
+      out.append(reinterpret_cast<const char16_t*>(reference), static_cast<size_t>(formatReference(c, reference)));
+    }
+    clean = span(USET_SPAN_NOT_CONTAINED);
+  }
+  return true;
+}
+
 }  // namespace
 
 const char* QelNls::fromUnicode(const XMLCh* text, size_t count, std::vector<char>& bytes, size_t& size) const {
@@ -340,6 +471,15 @@ const char* QelNls::fromUnicode(const XMLCh* text, size_t count, std::vector<cha
     if (bytes.size() < size) bytes.resize(size);
     swapUnits(text, count, bytes.data());
     return bytes.data();
+  }
+  std::u16string escaped;
+  if (!m_locale->fallbacksKnown && mayHoldOneWay(conv, text, count)) {
+    m_locale->fallbacks = oneWayMappings(conv);
+    m_locale->fallbacksKnown = true;
+  }
+  if (m_locale->fallbacks && escapeOneWay(m_locale->fallbacks, text, count, escaped)) {
+    text = escaped.data();
+    count = escaped.size();
   }
   size_t needed = UCNV_GET_MAX_BYTES_FOR_STRING(count, ucnv_getMaxCharSize(conv)) + 16;
   if (bytes.size() < needed) bytes.resize(needed);

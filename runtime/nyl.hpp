@@ -7,7 +7,9 @@
 // index in ICU's list of converters.
 //
 // Characters that a code page cannot hold are written as XML hexadecimal
-// character references ("&#x263A;"), so no character is silently lost.
+// character references ("&#x263A;"), default-ignorable ones (U+FEFF, U+200B)
+// included, so no character is silently lost; so are characters that it maps
+// only one way (bytes that would read back as another character).
 // Bytes that are invalid in their code page decode to the converter's
 // substitution character (U+FFFD or U+001A).
 #pragma once

@@ -315,31 +315,52 @@ inline void contentItems(const xercesc::DOMNode* node, bool comments,
   }
 }
 
+// What a parser reads back of a text the writer left its white space in
+// (no character references asked for): CR LF and CR in text as LF, TAB, LF
+// and CR in an attribute value as spaces.
+inline std::u16string readBack(std::u16string text, bool attribute) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (attribute && (c == u'\t' || c == u'\n' || c == u'\r'))
+      out += u' ';
+    else if (!attribute && c == u'\r')
+      out += (i + 1 < text.size() && text[i + 1] == u'\n') ? u"" : u"\n";
+    else
+      out += c;
+  }
+  return out;
+}
+
 // Whether two trees hold the same content: names, values, attributes (in any
-// order) and the items above; `why` says where they part.
-inline bool sameContent(const xercesc::DOMNode* a, const xercesc::DOMNode* b, bool comments, std::string& why) {
+// order) and the items above; `why` says where they part. With `rawSpace`,
+// `a` is compared as a parser reads it back from text with its white space
+// left in (readBack).
+inline bool sameContent(const xercesc::DOMNode* a, const xercesc::DOMNode* b, bool comments, std::string& why,
+                        bool rawSpace = false) {
   auto value = [](const xercesc::DOMNode* n) { return std::u16string(n->getNodeValue() ? n->getNodeValue() : u""); };
-  auto attributes = [&](const xercesc::DOMNode* n) {
+  auto attributes = [&](const xercesc::DOMNode* n, bool read) {
     std::map<std::u16string, std::u16string> m;
     const xercesc::DOMNamedNodeMap* map = n->getAttributes();
-    for (XMLSize_t i = 0; map && i < map->getLength(); ++i) m[map->item(i)->getNodeName()] = value(map->item(i));
+    for (XMLSize_t i = 0; map && i < map->getLength(); ++i)
+      m[map->item(i)->getNodeName()] = read ? readBack(value(map->item(i)), true) : value(map->item(i));
     return m;
   };
   const std::string where = u8(a->getNodeName());
   if (std::u16string(a->getNodeName()) != b->getNodeName())
     return why = "name " + where + " vs " + u8(b->getNodeName()), false;
   if (value(a) != value(b)) return why = "value of " + where, false;
-  if (attributes(a) != attributes(b)) return why = "attributes of " + where, false;
+  if (attributes(a, rawSpace) != attributes(b, false)) return why = "attributes of " + where, false;
   std::vector<std::pair<const xercesc::DOMNode*, std::u16string>> ia, ib;
   contentItems(a, comments, ia);
   contentItems(b, comments, ib);
   if (ia.size() != ib.size()) return why = "child count of " + where, false;
   for (size_t i = 0; i < ia.size(); ++i) {
     if (!ia[i].first != !ib[i].first) return why = "child kinds of " + where, false;
-    if (!ia[i].first && ia[i].second != ib[i].second)
-      return why = "text in " + where + ": [" + u8(ia[i].second.c_str()) + "] vs [" + u8(ib[i].second.c_str()) + "]",
-             false;
-    if (ia[i].first && !sameContent(ia[i].first, ib[i].first, comments, why)) return false;
+    const std::u16string text = rawSpace ? readBack(ia[i].second, false) : ia[i].second;
+    if (!ia[i].first && text != ib[i].second)
+      return why = "text in " + where + ": [" + u8(text.c_str()) + "] vs [" + u8(ib[i].second.c_str()) + "]", false;
+    if (ia[i].first && !sameContent(ia[i].first, ib[i].first, comments, why, rawSpace)) return false;
   }
   return true;
 }

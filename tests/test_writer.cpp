@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <random>
 #include <system_error>
+#include <tuple>
+#include <xercesc/dom/impl/DOMDocumentTypeImpl.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 
 #include "test_support.hpp"
@@ -38,6 +40,15 @@ struct Doc {
   DocPtr owner;
   DOMDocument* doc;
 };
+
+// The message of the error writing `node`'s document raises, and the node's text.
+std::pair<std::string, std::string> refusal(const DOMNode* node, unsigned long options, const char* encoding) {
+  std::ostringstream text;
+  text << node;
+  return {errorOf([&] { write(node->getOwnerDocument(), options, encoding); }).getMessage(), text.str()};
+}
+
+const char* const s_pages[] = {"UTF-8", "UTF-16LE", "ISO-8859-1", "IBM037", "US-ASCII"};
 
 }  // namespace
 
@@ -312,7 +323,8 @@ std::unique_ptr<Parsed> parseBare(const std::string& bytes) {
 TEST(DocTypeDecl, InternalSubsetAndEntities) {
   auto p = parseBare(
       "<!DOCTYPE root SYSTEM \"s\" [<!ENTITY e \"x\"><!ENTITY u PUBLIC \"p\" \"s\" NDATA n><!ENTITY v SYSTEM "
-      "\"s\"><!ENTITY w \"a&amp;b <i q='1'>&#37;&#34;</i>\"><!NOTATION n SYSTEM \"n\">]><root>&e;</root>");
+      "\"s\"><!ENTITY w \"a&amp;b <i q='1'>&#37;&#34;</i>\"><!NOTATION n SYSTEM \"n\"><!ENTITY never '&#60;'>]>"
+      "<root>&e;</root>");
   DOMDocumentType* type = p->doc->getDoctype();
   std::u16string text = qelMakeDocTypeDecl(type);
   EXPECT_EQ(text.rfind(u"<!DOCTYPE root SYSTEM \"s\" [", 0), 0u);
@@ -323,17 +335,77 @@ TEST(DocTypeDecl, InternalSubsetAndEntities) {
   EXPECT_EQ(write(entities->getNamedItem(u"u"), 0), "<!ENTITY u PUBLIC \"p\" \"s\" NDATA n>");
   EXPECT_EQ(write(entities->getNamedItem(u"v"), QEL_WRITE_MARGINS), "<!ENTITY v SYSTEM \"s\">\n");
   EXPECT_EQ(write(entities->getNamedItem(u"e"), 0), "<!ENTITY e \"x\">");
+  EXPECT_EQ(write(entities->getNamedItem(u"never"), 0), "<!ENTITY never \"<\">");  // no children: from the subset
   // A replacement text with markup, "%" and a quotation mark parses back to the same entity.
   // (The parser gives an entity its children once it is referenced.)
   auto referenced = parseBare("<!DOCTYPE r [<!ENTITY w \"a&amp;b <i q='1'>&#37;&#34;</i>\">]><r>&w;</r>");
   std::string w = write(referenced->doc->getDoctype()->getEntities()->getNamedItem(u"w"), 0);
-  EXPECT_EQ(w, "<!ENTITY w \"a&amp;b <i q=&#34;1&#34;>&#37;&quot;</i>\">");
+  EXPECT_EQ(w, "<!ENTITY w \"a&#38;amp;b <i q='1'>&#37;&#34;</i>\">");
   auto back = parseBare("<!DOCTYPE r [" + w + "]><r>&w;</r>");
   DOMNode* r = back->doc->getDocumentElement();
   EXPECT_EQ(write(r, 0), "<r>a&amp;b <i q=\"1\">%\"</i></r>");
 
   // An entity reference is written as its children, at its own level.
   EXPECT_EQ(write(p->doc->getDocumentElement(), QEL_WRITE_MARGINS), "<root>\nx</root>\n");
+}
+
+namespace {
+
+// Gives the document type another internal subset text, as Xerces-C's
+// parser does when it rebuilds it.
+void setInternalSubset(DOMDocumentType* type, const XMLCh* text) {
+  struct Opener : DOMDocumentTypeImpl {
+    using DOMDocumentTypeImpl::setInternalSubset;
+  };
+  (static_cast<DOMDocumentTypeImpl*>(type)->*&Opener::setInternalSubset)(text);
+}
+
+}  // namespace
+
+// Xerces-C rebuilds the internal subset in a form that does not parse back
+// to the same declarations; the writer writes each declaration legally, so
+// that the document reads back to the same subset, and again to the same
+// bytes.
+TEST(DocTypeDecl, InternalSubsetParsesBackToTheSameDeclarations) {
+  const std::string subset =
+      "\n<!--c-->\n<?pi data?>\n<!ELEMENT r (#PCDATA|i)*>\n"
+      "<!ATTLIST r a CDATA '\"&#10;\"'\n  n NOTATION (n1) #IMPLIED>\n<!NOTATION n1 PUBLIC 'p' 's\"'>\n"
+      "<!ENTITY % pe '<!ENTITY x \"&#38;#60;&#38;#37;\">'> %pe;\n<!ENTITY e '&#34;&#37;&#38;amp;&#13;\xC3\xA9'>\n"
+      "<!ENTITY u PUBLIC \"p\" \"s\" NDATA n1>\n";
+  auto original = parseBare("<!DOCTYPE r SYSTEM 'r\"' [" + subset + "]><r/>");
+  const unsigned long options = QEL_WRITE_DOCTYPE | QEL_WRITE_MARGINS | QEL_WRITE_SPECIFIED_ONLY;
+  const std::string written = write(original->doc, options);
+  EXPECT_EQ(
+      written,
+      "<!DOCTYPE r SYSTEM 'r\"' [\n<!--c-->\n<?pi data?>\n<!ELEMENT r (#PCDATA|i)*>\n"
+      "<!ATTLIST r a CDATA \"&quot;&#10;&quot;\"\n  n NOTATION (n1) #IMPLIED>\n<!NOTATION n1 PUBLIC \"p\" 's\"'>\n"
+      "<!ENTITY % pe \"<!ENTITY x &#34;&#38;#60;&#38;#37;&#34;>\">  <!ENTITY % x \"<&#37;\"> \n"
+      "<!ENTITY % e \"&#34;&#37;&#38;amp;&#13;\xC3\xA9\">\n<!ENTITY u PUBLIC \"p\" \"s\" NDATA n1>\n]>\n<r/>\n");
+  auto back = parseBare(written);
+  EXPECT_EQ(u8(back->doc->getDoctype()->getInternalSubset()), u8(original->doc->getDoctype()->getInternalSubset()));
+  EXPECT_EQ(write(back->doc, options), written);
+  // With an external subset an entity is declared as a parameter entity (what
+  // an external subset would reference), without one as a general entity. In US-ASCII
+  // values hold references, comments and names cannot.
+  auto internal = parseBare("<!DOCTYPE r [<!ENTITY e '\xC3\xA9'><!--\xC3\xA9--><!ELEMENT \xC3\xA9 ANY>]><r/>");
+  DOMDocumentType* type = internal->doc->getDoctype();
+  const std::string ascii = "<!DOCTYPE r [<!ENTITY e \"&#xE9;\">";
+  auto [message, node] = refusal(type, QEL_WRITE_DOCTYPE, "US-ASCII");
+  EXPECT_EQ(
+      message,
+      "The comment in the internal subset holds U+00E9 at position 20, which the encoding US-ASCII cannot hold: " +
+          node);
+  setInternalSubset(type, u"<!ENTITY e \"\u00E9\">");
+  EXPECT_EQ(write(internal->doc, QEL_WRITE_DOCTYPE, "US-ASCII"), ascii + "]><r/>");
+  // A text that does not read, or reads without an entity the document type holds, is refused.
+  for (const XMLCh* unreadable :
+       {u"<!ENTITY e \"x\"> junk", u"<!ENTITY f \"x\">", u"<!ENTITY e \"x\"", u"<!--x-->", u""}) {
+    setInternalSubset(type, unreadable);
+    if (*unreadable)
+      EXPECT_THROW(write(internal->doc, QEL_WRITE_DOCTYPE), QelError) << u8(unreadable);
+    else
+      EXPECT_EQ(write(internal->doc, QEL_WRITE_DOCTYPE), "<!DOCTYPE r><r/>");
+  }
 }
 
 // --- escaping ------------------------------------------------------------------------------------
@@ -353,12 +425,12 @@ TEST(Escaping, TextAndAttributeTables) {
 TEST(Escaping, CharacterReferences) {
   Doc d(u"r\u00E9");
   DOMElement* r = d.root();
-  tavAddText(r, u"caf\u00E9 \u20AC \U0001F600 \xD800x");
+  tavAddText(r, u"caf\u00E9 \u20AC \U0001F600 x");
   r->setAttribute(u"a", u"\u00FC\U0001F600");
   tavAddComment(r, u"\u00E9");
   tavAddPi(r, u"p", u"\u00E9");
   EXPECT_EQ(write(r, QEL_WRITE_CHAR_REFS),
-            "<r\xC3\xA9 a=\"&#xFC;&#x1F600;\">caf&#xE9; &#x20AC; &#x1F600; &#xD800;x<!--\xC3\xA9--><?p "
+            "<r\xC3\xA9 a=\"&#xFC;&#x1F600;\">caf&#xE9; &#x20AC; &#x1F600; x<!--\xC3\xA9--><?p "
             "\xC3\xA9?></r\xC3\xA9>");
 }
 
@@ -421,6 +493,88 @@ TEST(Escaping, MarkupThatTheCodePageCannotHoldIsRefused) {
   Doc n(u"\u4E2D");
   EXPECT_THROW(write(n.root(), 0, "ISO-8859-1"), QelError);
   EXPECT_EQ(write(n.root(), 0, "UTF-16BE"), "\xFE\xFF" + utf16Bytes(u"<\u4E2D/>", true));
+}
+
+// --- what XML can hold -------------------------------------------------------------------------
+
+// One rule in every code page: a character that can never be XML is refused
+// wherever it stands, naming the node and the character's position.
+TEST(WhatXmlHolds, CharactersThatCanNeverBeXmlAreRefusedInEveryCodePage) {
+  using Add = DOMNode* (*)(DOMElement*, const XMLCh*);
+  const std::pair<const char*, Add> items[] = {
+      {"text",
+       [](DOMElement* e, const XMLCh* t) -> DOMNode* {
+         return e->appendChild(e->getOwnerDocument()->createTextNode(t));
+       }},
+      {"attribute value",
+       [](DOMElement* e, const XMLCh* t) -> DOMNode* {
+         e->setAttribute(u"a", t);
+         return e->getAttributeNode(u"a");
+       }},
+      {"CDATA section",
+       [](DOMElement* e, const XMLCh* t) -> DOMNode* {
+         return e->appendChild(e->getOwnerDocument()->createCDATASection(t));
+       }},
+      {"comment",
+       [](DOMElement* e, const XMLCh* t) -> DOMNode* {
+         return e->appendChild(e->getOwnerDocument()->createComment(t));
+       }},
+      {"processing instruction", [](DOMElement* e, const XMLCh* t) -> DOMNode* {
+         return e->appendChild(e->getOwnerDocument()->createProcessingInstruction(u"pi", t));
+       }}};
+  const std::tuple<const char16_t*, const char*> cases[] = {
+      {u"ab\xD800", "U+D800 at position 2"}, {u"\xDC00z", "U+DC00 at position 0"},
+      {u"a\uFFFE", "U+FFFE at position 1"},  {u"\U0001F600\uFFFF", "U+FFFF at position 2"},
+      {u"x\x01", "U+0001 at position 1"},    {u"\x1F", "U+001F at position 0"}};
+  for (const auto& [what, add] : items)
+    for (const auto& [text, where] : cases)
+      for (const char* page : s_pages) {
+        SCOPED_TRACE(std::string(what) + " " + where + " " + page);
+        Doc d(u"r");
+        auto [message, node] = refusal(add(d.root(), text), QEL_WRITE_MARGINS, page);
+        EXPECT_EQ(message,
+                  std::string("The ") + what + " holds " + where + ", which is not a character of XML 1.0: " + node);
+      }
+  Doc d(u"r");
+  for (const XMLCh* target : {u"xml", u"XmL"}) {
+    DOMNode* pi = d.root()->appendChild(d.doc->createProcessingInstruction(target, u"x"));
+    EXPECT_NE(refusal(pi, 0, "UTF-8").first.find("cannot be \"xml\""), std::string::npos);
+    d.root()->removeChild(pi)->release();
+  }
+}
+
+// An XML 1.1 document declares its version (always: without the
+// declaration it would read as XML 1.0) and writes the characters XML 1.1
+// allows only as references as references, in every mode.
+TEST(WhatXmlHolds, Xml11DocumentsWriteTheirControlsAsReferences) {
+  Doc d(u"r");
+  d.doc->setXmlVersion(u"1.1");
+  d.root()->setAttribute(u"a", u"\x01\u0085");
+  d.root()->appendChild(d.doc->createTextNode(u"\x01\x7F\u0080\u0085\u2028\u00E9\t"));
+  d.root()->appendChild(d.doc->createCDATASection(u"x\x01\u0085y"));
+  const std::string text = "&#x1;&#x7F;&#x80;&#x85;&#x2028;";
+  const std::pair<unsigned long, std::string> modes[] = {
+      {0, "<r a=\"&#x1;&#x85;\">" + text + "\xC3\xA9\t<![CDATA[x]]>&#x1;&#x85;<![CDATA[y]]></r>"},
+      {QEL_WRITE_CHAR_REFS, "<r a=\"&#x1;&#x85;\">" + text + "&#xE9;\t<![CDATA[x]]>&#x1;&#x85;<![CDATA[y]]></r>"},
+      {QEL_WRITE_CANONICAL, "<r a=\"&#x1;&#x85;\">" + text + "\xC3\xA9&#9;x&#x1;&#x85;y</r>"}};
+  for (const auto& [options, body] : modes) {
+    SCOPED_TRACE(options);
+    const std::string bytes = write(d.doc, options);
+    EXPECT_EQ(bytes, "<?xml version=\"1.1\" ?>" + body);
+    std::string why;
+    EXPECT_TRUE(sameContent(d.doc, parse(bytes).get(), false, why)) << why;
+  }
+  EXPECT_EQ(write(d.doc, QEL_WRITE_XML_DECL, "ISO-8859-1").rfind("<?xml version=\"1.1\" encoding=\"ISO-8859-1\" ?>", 0),
+            0u);
+  EXPECT_EQ(write(d.root(), 0).rfind("<r a=", 0), 0u);  // an element alone: no declaration
+  // Where XML has no references they cannot be written.
+  for (const XMLCh* comment : {u"a\u0085", u"a\x01"}) {
+    DOMNode* node = d.root()->appendChild(d.doc->createComment(comment));
+    auto [message, nodeText] = refusal(node, 0, "UTF-8");
+    EXPECT_EQ(message.substr(message.find(", which")),
+              ", which XML 1.1 allows only as a character reference: " + nodeText);
+    d.root()->removeChild(node)->release();
+  }
 }
 
 // --- encodings, byte by byte ------------------------------------------------------------------------

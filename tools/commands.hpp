@@ -34,6 +34,10 @@ int runRawName(const std::vector<std::string>& values, bool reverse);
 // The kinds runCheck knows.
 const std::vector<std::string>& checkKinds();
 
+// Why qelxml could not read back what format writes in `encoding` with the
+// writer options `writeBits`, or an empty string when it can.
+std::string unreadableOutputEncoding(const std::string& encoding, unsigned long writeBits);
+
 // Writes "qelxml: message" to standard error.
 void complain(const std::string& message);
 

@@ -64,6 +64,11 @@ DocPtr parse(const ParseOptions& options) {
 // The output is set up first: a target the shell's > would refuse is
 // refused before any work, as the shell would.
 int runFormat(const FormatOptions& options) {
+  if (std::string why = unreadableOutputEncoding(options.encoding, options.bits); !why.empty()) {
+    complain("--encoding " + options.encoding + ": qelxml cannot read back what it writes in this encoding (" + why +
+             ")");
+    return 1;
+  }
   Output out(options.output);
   DocPtr doc = parse(options.parse);
   if (!doc) return 1;

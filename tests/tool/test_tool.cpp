@@ -156,6 +156,30 @@ TEST_F(Tool, FormatReencodesTheBundledSampleAndReadsItsOwnOutputBack) {
   EXPECT_EQ(run({"format", "--margins", "--trim-space", "latin1.xml"}).out, s_sampleUtf8);
 }
 
+// Every encoding format accepts, it reads its own output back in; the
+// others (UTF-32 without a byte order mark, HZ, BOCU-1) are refused before
+// anything is written, with the reason.
+TEST_F(Tool, FormatWritesOnlyEncodingsItCanReadBack) {
+  file("doc.xml", "<a x=\"1\">t \xC3\xA9</a>");
+  const std::pair<const char*, bool> encodings[] = {{"UTF-8", true},  {"UTF-16", true},    {"ISO-8859-1", true},
+                                                    {"IBM037", true}, {"Shift_JIS", true}, {"UTF-32", false},
+                                                    {"HZ", false},    {"BOCU-1", false}};
+  for (const auto& [encoding, readable] : encodings) {
+    SCOPED_TRACE(encoding);
+    Result r = run({"format", "-o", "out.xml", "--encoding", encoding, "doc.xml"});
+    EXPECT_EQ(r.rc, readable ? 0 : 1) << r.err;
+    if (!readable) {
+      EXPECT_NE(r.err.find("cannot read back what it writes in this encoding (the output"), std::string::npos) << r.err;
+      EXPECT_FALSE(fs::exists(m_dir / "out.xml"));
+      continue;
+    }
+    EXPECT_EQ(run({"format", "out.xml"}).out, run({"format", "doc.xml"}).out);
+    fs::remove(m_dir / "out.xml");
+  }
+  // Without the declaration the output is read with --input-encoding.
+  EXPECT_EQ(run({"format", "--no-xml-decl", "--encoding", "IBM037", "doc.xml"}).rc, 0);
+}
+
 TEST_F(Tool, FormatHandsItsOptionsToTheParserAndTheWriter) {
   const std::string doc = "<a> <b>x\u00e9</b><c/><!--n--></a>";
   struct Case {

@@ -1,0 +1,33 @@
+// Internal to the library: which characters the writer may write as they
+// are, which only as character references, and which never, in XML 1.0 and
+// XML 1.1 documents.
+#pragma once
+
+#include <xercesc/util/XercesDefs.hpp>
+
+namespace qel_detail {
+
+inline bool isHighSurrogate(XMLCh c) { return c >= 0xD800 && c <= 0xDBFF; }
+inline bool isLowSurrogate(XMLCh c) { return c >= 0xDC00 && c <= 0xDFFF; }
+inline bool isSurrogate(XMLCh c) { return (c & 0xF800) == 0xD800; }
+
+// TAB, LF and CR: the controls every version allows.
+inline bool isWhiteControl(char32_t c) { return c == 0x9 || c == 0xA || c == 0xD; }
+
+// A character no document of the version can hold, not even as a
+// reference: U+0000, U+FFFE, U+FFFF and, in XML 1.0, the C0 controls other
+// than TAB, LF and CR. A surrogate is a character only as part of a pair,
+// which the caller joins first.
+inline bool isNeverXml(char32_t c, bool xml11) {
+  if (c < 0x20) return c == 0 || (!xml11 && !isWhiteControl(c));
+  return c == 0xFFFE || c == 0xFFFF || (c >= 0xD800 && c <= 0xDFFF);
+}
+
+// A character XML 1.1 allows only as a reference: its restricted characters
+// (C0 controls other than TAB, LF and CR, U+007F to U+009F), and NEL and
+// U+2028, which a parser would read as line ends.
+inline bool isReferenceOnly11(char32_t c) {
+  return (c > 0 && c < 0x20 && !isWhiteControl(c)) || (c >= 0x7F && c <= 0x9F) || c == 0x2028;
+}
+
+}  // namespace qel_detail
