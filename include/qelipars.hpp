@@ -197,6 +197,7 @@ class QELDOM_API QelXmlParser : private qel_detail::ScanBudgetOwner,
 
  private:
   using XercesDOMParser::parse;
+  void checkDeclaredEncoding(const XMLCh* declared) const;
 
   unsigned long m_opt = 0;
   std::u16string m_chars;
@@ -205,7 +206,7 @@ class QELDOM_API QelXmlParser : private qel_detail::ScanBudgetOwner,
   bool m_underParent = false;
   std::vector<QelXmlSpace> m_spaces;
   std::u16string m_enc;
-  bool m_utf16Mark = false;          // the encoding came from a UTF-16 byte order mark
+  bool m_encodingBeforeDeclaration = false;  // recognition settled the encoding without the declaration
   unsigned long m_depth = 0;         // open elements of the input
   bool m_savedErrorChecking = true;  // the caller document's setting, restored at the end
   unsigned m_exceptCode = 0;

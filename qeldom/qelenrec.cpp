@@ -10,9 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <xercesc/sax/SAXParseException.hpp>
-#include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/util/TransService.hpp>
 
 #include "nyl.hpp"
 #include "qelframe.hpp"
@@ -94,53 +91,6 @@ const unsigned char kEncoding[2][8] = {{0x65, 0x6E, 0x63, 0x6F, 0x64, 0x69, 0x6E
 const unsigned char kEqual[2][2] = {{0x3D, 0}, {0x7E, 0}};
 const unsigned char kDQuote[2][2] = {{0x22, 0}, {0x7F, 0}};
 const unsigned char kSQuote[2][2] = {{0x27, 0}, {0x7D, 0}};
-
-// Hands on the bytes of a stream and keeps the line and column of the next
-// one, so that an error in the declaration can say where it stands. Line ends
-// are LF, CR and CR LF in ASCII, LF and NL in EBCDIC.
-class LocatingStream : public BinInputStream {
- public:
-  LocatingStream(BinInputStream& in, bool ebcdic) : m_in(in), m_ebcdic(ebcdic) {}
-  XMLFilePos curPos() const override { return m_in.curPos(); }
-  const XMLCh* getContentType() const override { return m_in.getContentType(); }
-  XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
-    const XMLSize_t n = m_in.readBytes(toFill, maxToRead);
-    for (XMLSize_t i = 0; i < n; ++i) step(toFill[i]);
-    return n;
-  }
-  XMLFileLoc line() const { return m_line; }
-  XMLFileLoc column() const { return m_column; }
-
- private:
-  void step(XMLByte c) {
-    const bool cr = !m_ebcdic && c == 0x0D;
-    const bool lf = m_ebcdic ? c == 0x25 || c == 0x15 : c == 0x0A;
-    const bool secondOfCrLf = lf && m_afterCr;
-    m_afterCr = cr;
-    if (secondOfCrLf) return;
-    if (cr || lf) {
-      ++m_line;
-      m_column = 1;
-    } else {
-      ++m_column;
-    }
-  }
-
-  BinInputStream& m_in;
-  const bool m_ebcdic;
-  bool m_afterCr = false;
-  XMLFileLoc m_line = 1, m_column = 1;
-};
-
-// Whether Xerces-C has a converter for the name, so that a parse can read
-// what the declaration promises.
-bool xercesReads(const XMLCh* name) {
-  if (!XMLPlatformUtils::fgTransService) return true;  // not started: nobody to ask, nothing to parse with
-  XMLTransService::Codes code;
-  const std::unique_ptr<XMLTranscoder> transcoder(
-      XMLPlatformUtils::fgTransService->makeNewTranscoderFor(name, code, 16, XMLPlatformUtils::fgMemoryManager));
-  return transcoder != nullptr;
-}
 
 }  // namespace
 
@@ -240,9 +190,8 @@ void QelEncRecognizer::getDeclEncoding(XMLRecognizer::Encodings encProbe, QelAut
     QEL_TRACE_EXIT();
     return;
   }
-  LocatingStream in(*stream, ebcdic);
+  BinInputStream& in = *stream;
   unsigned char buf[33];
-  XMLFileLoc nameLine = 0, nameColumn = 0;  // where the encoding name begins
 
   // The opening quote of a value, or 0 when the byte is no quote.
   auto openingQuote = [&](unsigned char c) -> unsigned char {
@@ -258,8 +207,7 @@ void QelEncRecognizer::getDeclEncoding(XMLRecognizer::Encodings encProbe, QelAut
   };
 
   // Reads up to the end of the encoding value; gives its length (0 to 31,
-  // the bytes in buf), -1 when there is no complete encoding declaration, or
-  // -2 when 32 bytes of the value hold no closing quote.
+  // the bytes in buf) or -1 when there is no complete encoding declaration.
   const int length = [&]() -> int {
     QEL_TRACE_FLOW("Gets the first 5 bytes to check for <?xml ...");
     if (load(in, buf, 5) < 5) return -1;
@@ -313,25 +261,13 @@ void QelEncRecognizer::getDeclEncoding(XMLRecognizer::Encodings encProbe, QelAut
     const unsigned char quote = openingQuote(buf[0]);
     if (!quote) return -1;
     QEL_TRACE_FLOW("Process encoding content...");
-    nameLine = in.line();
-    nameColumn = in.column();
     const int count = load(in, buf, 33);  // a value of up to 31 bytes and its quote, in one read
     QEL_TRACE_FLOW("Looking for closing quote");
     for (int i = 0; i < count && i < 32; ++i)
       if (buf[i] == quote) return i;
     QEL_TRACE_FLOW("Closing quote not found. Exit");
-    return count == 33 ? -2 : -1;
+    return -1;
   }();
-
-  // A declaration that the parse could not honour is an error where its name
-  // stands: read as anything else, the input would be read wrong in silence
-  // (over-long names), or fail before its first line (unknown encodings).
-  auto refuse = [&](const std::string& message) {
-    QEL_TRACE_ERROR(message);
-    throw SAXParseException(qelToUnicode(message.c_str(), QEL_WHOLE, false).c_str(), m_inputSource.getPublicId(),
-                            m_inputSource.getSystemId(), nameLine, nameColumn);
-  };
-  if (length == -2) refuse("The encoding name of the encoding declaration has no closing quote within 31 characters");
 
   if (length >= 0) {
     QEL_TRACE_FLOW("Creating NLS Locale");
@@ -349,11 +285,6 @@ void QelEncRecognizer::getDeclEncoding(XMLRecognizer::Encodings encProbe, QelAut
       result.reset();
     }
     QEL_TRACE_FLOW("Release Locale");
-    if (result.get() && !xercesReads(result.get())) {
-      const std::string name = qelToMbcs(result.get());
-      result.reset();
-      refuse("The encoding '" + name + "' of the encoding declaration is not supported");
-    }
   }
   QEL_TRACE_EXIT();
 }

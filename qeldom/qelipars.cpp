@@ -21,6 +21,7 @@
 #include <xercesc/util/XMLUni.hpp>
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
 
+#include "nyl.hpp"
 #include "qelbudget.hpp"
 #include "qelenrec.hpp"
 #include "qelframe.hpp"
@@ -147,11 +148,9 @@ class BudgetRun {
 
 void QelXmlParser::parse(const InputSource& src) {
   InputSource& source = const_cast<InputSource&>(src);  // the recognizer stores its result on the source
-  if (QelDomStr::empty(source.getEncoding())) {
-    QelEncOrigin origin = QelEncOrigin::Probe;
-    QelUniString name = qelRecognizeEncoding(source, qelToMbcs(m_enc.c_str()).c_str(), &origin);
-    m_utf16Mark = origin == QelEncOrigin::ByteOrderMark && name.str().compare(0, 6, u"UTF-16") == 0;
-  }
+  if (QelDomStr::empty(source.getEncoding()))
+    m_encodingBeforeDeclaration = !qel_detail::recognizeForScan(source, qelToMbcs(m_enc.c_str()).c_str()) &&
+                                  !QelDomStr::empty(source.getEncoding());
   if (source.getEncoding()) m_enc = source.getEncoding();
   // Recognition has read what it needs: the scanner's stream reads on.
   if (auto* once = dynamic_cast<QelFileInputSource*>(&source)) once->stopKeeping();
@@ -252,27 +251,54 @@ void QelXmlParser::startDocument() {
   getDocument()->setStrictErrorChecking(false);
 }
 
+namespace {
+
+bool namesUtf16(const std::u16string& upperName) {
+  return upperName.compare(0, 6, u"UTF-16") == 0 || upperName == u"UCS-2" || upperName == u"ISO-10646-UCS-2" ||
+         upperName == u"CSUNICODE";
+}
+
+// Whether two encoding names name one encoding: the same code page, or for a
+// UTF-16 input any name of UTF-16.
+bool sameEncoding(const XMLCh* declared, const std::u16string& settled) {
+  const std::u16string name = qelToUpper(declared), upperSettled = qelToUpper(settled);
+  if (namesUtf16(upperSettled)) return namesUtf16(name);
+  if (name == upperSettled) return true;
+  const std::unique_ptr<QelCodePage> a = qelGetCodePage(declared), b = qelGetCodePage(settled.c_str());
+  return a && b && a->name == b->name;
+}
+
+}  // namespace
+
+// Recognition settles the encoding before Xerces-C sees the declaration, and
+// Xerces-C does not compare an encoding set on the source with the declared
+// one. Where the declaration did not settle it (a byte order mark did, or the
+// first bytes, or the caller's name, because the recognizer reads no name
+// longer than 31 bytes), a declaration that names another encoding is the
+// fatal error it would be without the recognizer: read on, the input would be
+// read in another encoding than it says, in silence.
+void QelXmlParser::checkDeclaredEncoding(const XMLCh* declared) const {
+  if (!m_encodingBeforeDeclaration || QelDomStr::empty(declared) || sameEncoding(declared, m_enc)) return;
+  std::u16string message = u"The encoding declaration '";
+  message += declared;
+  if (qelToUpper(m_enc).compare(0, 6, u"UTF-16") == 0) {
+    message += u"' contradicts the UTF-16 byte order mark of the input";
+  } else {
+    message += u"' contradicts the encoding ";
+    message += m_enc;
+    message += u" the input is read in";
+    if (qelStrlen(declared) > 31) message += u" (a declared name of more than 31 bytes is not recognized)";
+  }
+  throw SAXParseException(message.c_str(), *getScanner()->getLocator());
+}
+
 // The document records the encoding the parse used, not the declaration's
 // text. Under a parent the input's declaration is handed to the parent's
 // document as well: its version, encoding and standalone become the input's,
 // as they would for a document of its own.
-// A UTF-16 byte order mark settles the encoding before Xerces-C sees the
-// declaration, and Xerces-C does not compare an encoding set on the source with
-// the declared one; a declaration that names another encoding family is the
-// fatal error it would be without the recognizer.
-static bool namesUtf16(const XMLCh* declared) {
-  std::u16string name = qelToUpper(declared ? std::u16string(declared) : std::u16string());
-  return name.compare(0, 6, u"UTF-16") == 0 || name == u"UCS-2" || name == u"ISO-10646-UCS-2" || name == u"CSUNICODE";
-}
-
 void QelXmlParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                            const XMLCh* const standaloneStr, const XMLCh* const actualEncStr) {
-  if (m_utf16Mark && !QelDomStr::empty(encodingStr) && !namesUtf16(encodingStr)) {
-    std::u16string message = u"The encoding declaration '";
-    message += encodingStr;
-    message += u"' contradicts the UTF-16 byte order mark of the input";
-    throw SAXParseException(message.c_str(), *getScanner()->getLocator());
-  }
+  checkDeclaredEncoding(encodingStr);
   // An XML 1.1 input may hold characters (C0 controls as references) that an
   // XML 1.0 document cannot: under a parent of such a document it is refused.
   if (m_underParent && XMLString::equals(versionStr, XMLUni::fgVersion1_1) &&

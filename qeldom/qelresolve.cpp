@@ -6,6 +6,8 @@
 #include <xercesc/framework/LocalFileInputSource.hpp>
 #include <xercesc/internal/ReaderMgr.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/TransService.hpp>
 #include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLURL.hpp>
 #include <xercesc/util/XMLUni.hpp>
@@ -20,6 +22,17 @@
 XERCES_CPP_NAMESPACE_USE
 
 namespace qel_detail {
+
+bool recognizeForScan(InputSource& source, const char* suppliedEncoding) {
+  QelEncOrigin origin = QelEncOrigin::Probe;
+  qelRecognizeEncoding(source, suppliedEncoding, &origin);
+  if (origin != QelEncOrigin::Declaration) return false;
+  XMLTransService::Codes code;
+  const std::unique_ptr<XMLTranscoder> transcoder(XMLPlatformUtils::fgTransService->makeNewTranscoderFor(
+      source.getEncoding(), code, 16, XMLPlatformUtils::fgMemoryManager));
+  if (!transcoder) source.setEncoding(nullptr);
+  return true;
+}
 
 namespace {
 
@@ -128,7 +141,7 @@ std::unique_ptr<InputSource> EntityOpener::openFile(const XMLCh* systemId, const
   auto input = std::make_shared<ReadOnce>(file, true, "input file \"" + fileName.substr(0, 128) + "\"");
   input->setBudget(m_budget);
   auto source = std::make_unique<FileSource>(systemId, input);
-  qelRecognizeEncoding(*source, nullptr);
+  recognizeForScan(*source, nullptr);
   input->stopKeeping();  // the scanner's stream reads on
   return source;
 }
@@ -151,7 +164,7 @@ std::unique_ptr<InputSource> EntityOpener::openUrl(XMLScanner* scanner, const XM
   }
   if (m_budget) m_budget->countExternalBytes(bytes->size());
   auto source = std::make_unique<BytesSource>(url, bytes);
-  qelRecognizeEncoding(*source, nullptr);
+  recognizeForScan(*source, nullptr);
   return source;
 }
 

@@ -13,6 +13,14 @@ namespace qel_detail {
 
 class ScanBudget;
 
+// Recognizes the encoding of a source the scanner is about to read, as
+// qelRecognizeEncoding does, and tells whether it came from the encoding
+// declaration. A declared encoding that Xerces-C has no converter for is not
+// kept on the source: set there, the scan would fail before the first line
+// (at line 0, column 0); left unset, Xerces-C reads the declaration itself and
+// reports the encoding where the declaration names it.
+bool recognizeForScan(XERCES_CPP_NAMESPACE::InputSource& source, const char* suppliedEncoding);
+
 struct ResolveSettings {
   bool emptyIfMissing = false;  // a local file that cannot be opened reads as empty
   bool noNetwork = false;       // a URL other than file: is missing

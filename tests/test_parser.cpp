@@ -265,6 +265,29 @@ TEST(Encoding, Utf16WithoutAMarkAndDeclarationsAgainstAMark) {
       << e.getMessage();
 }
 
+// A declaration the recognizer could not honour is an error at a real
+// position, not a parse in another encoding or a failure at line 0.
+TEST(Encoding, DeclarationsTheInputCannotBeReadInAreErrorsWhereTheyStand) {
+  const std::string longName = "Extended_UNIX_Code_Packed_Format_for_Japanese";  // 45 bytes, an IANA name
+  const struct {
+    std::string input;
+    const char* message;
+  } rows[] = {
+      {"<?xml version='1.0' encoding='" + longName + "'?>\n<a/>", "more than 31 bytes is not recognized) ( line 1, char 79 )"},
+      {"<?xml version='1.0'\n  encoding='NO-SUCH'?>\n<a/>", "converter for 'NO-SUCH' encoding ( line 2, char 23 )"},
+      {"\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?><a/>", "contradicts the encoding UTF-8"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.input);
+    QelError e = errorOf([&] { parse(row.input); });
+    EXPECT_EQ(e.getRc(), QELRC_DOM_INVALID_XML_DOCUMENT);
+    EXPECT_NE(std::string(e.getMessage()).find(row.message), std::string::npos) << e.getMessage();
+  }
+  // The same names where the scan reads them, or agree with the mark, parse.
+  EXPECT_EQ(shape(parse("\xEF\xBB\xBF<?xml version='1.0' encoding='utf8'?><a/>")), "a");
+  EXPECT_EQ(shape(parse("<?xml version='1.0' encoding='EUC-JP'?><a/>")), "a");
+}
+
 TEST(Entities, RecursiveExternalEntityFails) {
   ScratchDir dir;
   dir.write("self.ent", "<x>&self;</x>");

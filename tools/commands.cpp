@@ -11,7 +11,6 @@
 #include <memory>
 #include <xercesc/framework/LocalFileInputSource.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/sax/SAXParseException.hpp>
 
 #include "qelenrec.hpp"
 #include "qelichk.hpp"
@@ -51,10 +50,6 @@ int runDetect(const std::vector<std::string>& files, const std::string& supplied
       std::cout << file << ": " << encoding << " (" << qelEncOriginName(origin) << ")" << std::endl;
     } catch (const QelError& e) {
       std::cerr << file << ": " << e.getMessage() << std::endl;
-      rc = 1;
-    } catch (const SAXParseException& e) {  // a declared encoding no parse could read, where it is named
-      std::cerr << file << ":" << e.getLineNumber() << ":" << e.getColumnNumber() << ": " << qelToMbcs(e.getMessage())
-                << std::endl;
       rc = 1;
     } catch (const XMLException& e) {
       std::cerr << file << ": " << qelGetErrorMsg(e) << std::endl;
