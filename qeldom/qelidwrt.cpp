@@ -40,7 +40,9 @@ QEL_TRACE_RECORD(s_writeChars, "QelCnvWriter::write");
 QEL_TRACE_RECORD(s_writeUnit, "QelCnvWriter::write");
 
 // Code page ids of the converter that hold every character.
-bool holdsEverything(long codePageId) { return codePageId == 57352 || codePageId == -1 || codePageId == -2; }
+bool holdsEverything(long codePageId) {
+  return codePageId == QEL_CODEPAGE_UTF8 || codePageId == QEL_CODEPAGE_UTF16LE || codePageId == QEL_CODEPAGE_UTF16BE;
+}
 
 size_t length(const XMLCh* text) { return qelStrlen(text); }
 
@@ -79,7 +81,7 @@ QelCnvWriter::QelCnvWriter(QelOutputStream& stream, const char* encoding, bool w
                       s_revision, s_sourcePath, message);
   }
   long id = m_converter.getCodePageId();
-  if (id == -2 || id == -1) {
+  if (id == QEL_CODEPAGE_UTF16BE || id == QEL_CODEPAGE_UTF16LE) {
     m_prefix = 0xFEFF;
     m_isUtf16 = true;
     m_isPrefixed = !withPrefix;
@@ -599,7 +601,7 @@ void QelDomWriter::writeDoc(const DOMNode* node, int /*level*/) {
     static const XMLCh version11[] = u"<?xml version=\"1.1\"";
     m_writer.put(m_xml11 ? version11 : QelUni::s_xmlDeclVersion, length(QelUni::s_xmlDeclVersion));
     const QelNls& converter = m_writer.getConverter();
-    if (converter.getCodePageId() != 57352) {
+    if (converter.getCodePageId() != QEL_CODEPAGE_UTF8) {
       m_writer.put(QelUni::s_xmlDeclEncoding, length(QelUni::s_xmlDeclEncoding));
       const XMLCh* name = converter.getCodePage();
       std::string name8 = qelToMbcs(name);

@@ -1,10 +1,10 @@
 // nyl: the product's locale library and code-page converter as qeldom uses
 // them, built on ICU converters.
 //
-// Code page numbers: -1 UTF-16LE, -2 UTF-16BE, 57352 UTF-8, 37 IBM037,
-// 367 US-ASCII; every other code page has the IBM CCSID that ICU reports for
-// it, or, for the few converters without one, 100000 plus the converter's
-// index in ICU's list of converters.
+// Code page numbers: the five below have a meaning of their own
+// (QEL_CODEPAGE_...); every other code page has the IBM CCSID that ICU
+// reports for it, or, for the few converters without one, 100000 plus the
+// converter's index in ICU's list of converters.
 //
 // Characters that a code page cannot hold are written as XML hexadecimal
 // character references ("&#x263A;"), default-ignorable ones (U+FEFF, U+200B)
@@ -27,6 +27,13 @@ struct LcLocale;
 // Locale error numbers.
 constexpr long QEL_NLS_UNKNOWN_CODEPAGE = 30;   // no code page of that name
 constexpr long QEL_NLS_CONVERSION_FAILED = 31;  // the converter failed
+
+// Code page numbers with a meaning of their own.
+constexpr long QEL_CODEPAGE_UTF16LE = -1;
+constexpr long QEL_CODEPAGE_UTF16BE = -2;
+constexpr long QEL_CODEPAGE_UTF8 = 57352;  // an XML declaration need not name it
+constexpr long QEL_CODEPAGE_EBCDIC = 37;   // IBM037: an EBCDIC encoding declaration is read with it
+constexpr long QEL_CODEPAGE_ASCII = 367;   // US-ASCII: any other encoding declaration is read with it
 
 // A code page descriptor; the first field is the code page number.
 struct QelCodePage {
