@@ -22,7 +22,9 @@ constexpr unsigned long QEL_WRITE_SPECIFIED_ONLY = 0x040;  // attributes default
 constexpr unsigned long QEL_WRITE_CANONICAL = 0x080;       // canonical escaping, no comments, no empty tags
 constexpr unsigned long QEL_WRITE_SPACED_MARGINS = 0x100;  // margins plus blank lines around level-2 elements
 
+namespace qel_detail {
 struct QelDomReplaceTable;
+}
 
 // Turns UTF-16 text into bytes of one encoding and hands them to the stream.
 // Text is collected in a buffer and converted every 4096 code units, at
@@ -127,9 +129,9 @@ class QELDOM_API QelDomWriter {
   void writeEntity(const Node* node, int level);
   // `text` zero-terminated, may be null; returns a character that can never
   // be XML, where it stopped, or null.
-  const XMLCh* replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table);
-  inline void writeEscaped(const XMLCh* text, const QelDomReplaceTable& table, const Node* node, const char* what,
-                           size_t base = 0);
+  const XMLCh* replaceAndWrite(const XMLCh* text, const qel_detail::QelDomReplaceTable& table);
+  inline void writeEscaped(const XMLCh* text, const qel_detail::QelDomReplaceTable& table, const Node* node,
+                           const char* what, size_t base = 0);
   static std::u16string replace(const std::u16string& text, const XMLCh* from, const XMLCh* to);
   void writeCharRef(char32_t codePoint);
   inline bool canEncode(const XMLCh* unit, int count);
@@ -156,10 +158,10 @@ class QELDOM_API QelDomWriter {
   const XERCES_CPP_NAMESPACE::DOMDocumentType* m_docType;
   QelCnvWriter m_writer;
   std::vector<Frame> m_stack;
-  std::vector<unsigned char> m_encodable;  // per BMP unit: 0 unknown, 1 encodable, 2 not (non-UTF outputs)
-  std::string m_refBytes;                  // "&#x" in the output encoding
-  const QelDomReplaceTable* m_textTable;   // the escaping the options choose
-  const QelDomReplaceTable* m_attrTable;
+  std::vector<unsigned char> m_encodable;             // per BMP unit: 0 unknown, 1 encodable, 2 not (non-UTF outputs)
+  std::string m_refBytes;                             // "&#x" in the output encoding
+  const qel_detail::QelDomReplaceTable* m_textTable;  // the escaping the options choose
+  const qel_detail::QelDomReplaceTable* m_attrTable;
   unsigned char m_scanKind;  // the units above ASCII that need a look: 0 from U+0080, 1 from U+0100, 2 from U+D800
   bool m_xml11;              // the node's document is an XML 1.1 document
   // Names met before, by address: the DOM keeps one copy of each name, so

@@ -20,12 +20,20 @@
 #include <xercesc/util/XMLUniDefs.hpp>
 
 #include "qelframe.hpp"
+#include "qelreplace.hpp"
 #include "qelsubset.hpp"
+#include "qelunits.hpp"
 #include "qelxmlchars.hpp"
 
 XERCES_CPP_NAMESPACE_USE
+using qel_detail::appendCharRef;
+using qel_detail::codePointAt;
+using qel_detail::copyUnits;
+using qel_detail::fillSpaces;
 using qel_detail::isHighSurrogate;
-using qel_detail::isLowSurrogate;
+using qel_detail::QelDomReplaceTable;
+using qel_detail::ReplaceTables;
+using qel_detail::s_spaces;
 
 QEL_TRACE_FILE("qeldom/qelidwrt", "$Revision: 1.1 $");
 
@@ -102,50 +110,6 @@ QelCnvWriter::~QelCnvWriter() noexcept(false) {
   }
   commitBuffer(false);
 }
-
-namespace {
-
-// Copies `count` units, at least one Word's worth and at most two, as two
-// overlapping Words: one load and one store each, without a loop or a call.
-template <typename Word>
-__attribute__((always_inline)) inline void copyTwoWords(XMLCh* out, const XMLCh* in, size_t count) {
-  constexpr size_t units = sizeof(Word) / sizeof(XMLCh);
-  Word head, tail;
-  std::memcpy(&head, in, sizeof head);
-  std::memcpy(&tail, in + count - units, sizeof tail);
-  std::memcpy(out, &head, sizeof head);
-  std::memcpy(out + count - units, &tail, sizeof tail);
-}
-
-// Copies a piece of text. Most pieces are short (a bracket, a name, a value,
-// an indentation): up to 16 units take two overlapping words of one width.
-__attribute__((always_inline)) inline void copyUnits(XMLCh* out, const XMLCh* in, size_t count) {
-  struct Block {
-    uint64_t low, high;
-  };
-  if (count > 16)
-    std::memcpy(out, in, count * sizeof(XMLCh));
-  else if (count > 8)
-    copyTwoWords<Block>(out, in, count);
-  else if (count >= 4)
-    copyTwoWords<uint64_t>(out, in, count);
-  else if (count >= 2)
-    copyTwoWords<uint32_t>(out, in, count);
-  else if (count == 1)
-    *out = *in;
-}
-
-const XMLCh s_spaces[] = u"                                                                ";  // 64
-
-// Writes `count` blanks; returns the end.
-XMLCh* fillSpaces(XMLCh* out, size_t count) {
-  const size_t chunk = sizeof s_spaces / sizeof s_spaces[0] - 1;
-  for (; count > chunk; count -= chunk, out += chunk) copyUnits(out, s_spaces, chunk);
-  copyUnits(out, s_spaces, count);
-  return out + count;
-}
-
-}  // namespace
 
 void QelCnvWriter::write(const XMLCh* chars, int count) {
   qel_detail::Trace trc_(s_writeChars, __LINE__);
@@ -249,189 +213,9 @@ void QelCnvWriter::commitBuffer(bool keepHighSurrogate) {
   QEL_TRACE_EXIT();
 }
 
-// --- replacement tables --------------------------------------------------------------------
-
-constexpr signed char kEnd = 100;      // the terminating zero
-constexpr signed char kControl = 101;  // a control the document's version allows only as a reference, or not at all
-
-// The scan of a table for the first unit that is not plain text (below).
-using ScanFn = const XMLCh* (*)(const XMLCh* p, const QelDomReplaceTable& table);
-
-struct QelDomReplaceTable {
-  const XMLCh* symbols;
-  const XMLCh* refs[10];
-  int refLengths[10];
-  int count;               // of symbols
-  signed char index[128];  // ASCII unit -> its position in `symbols`, -1 for a plain unit, kEnd, kControl
-  int laneCount;           // the symbols, and U+007F in XML 1.1
-#ifdef __SSE2__
-  __m128i lanes[11];  // each in all eight lanes
-#endif
-  ScanFn scan[3];  // stopping at units from U+0080, from U+0100, from U+D800 up
-};
+// --- helpers of the DOM writer ----------------------------------------------------------------
 
 namespace {
-
-// Scans for the first unit at or after `p` that is not plain text: a unit
-// below U+0020 (the terminating zero, a control), a symbol of the table (and
-// U+007F in XML 1.1), or a unit from `Limit` up: U+0080 or U+0100 where units
-// above ASCII need a look, U+D800 otherwise (surrogates, U+FFFE, U+FFFF).
-// TAB, LF and CR stop the scan too; the caller passes them on.
-// With SSE2 eight units are tested at a time. A load never reaches into the
-// next page, but it may read past the terminating zero within the page,
-// which the address sanitizer would report, hence the attribute. `Lanes` is
-// the table's number of lanes, so that they stay in registers and the
-// comparisons are unrolled; 0 reads it from the table.
-template <int Lanes, XMLCh Limit>
-__attribute__((no_sanitize("address"))) const XMLCh* skipPlainOf(const XMLCh* p, const QelDomReplaceTable& table) {
-  auto stops = [&table](XMLCh c) { return c < 0x20 || c >= Limit || (c < 0x80 && table.index[c] >= 0); };
-#ifdef __SSE2__
-  // One unsigned comparison finds both ends: a unit minus 0x20 is at least
-  // `Limit` minus 0x20 when the unit is below 0x20 or from `Limit` up. SSE2
-  // compares signed, hence the flipped sign bits.
-  const __m128i space = _mm_set1_epi16(0x20);
-  const __m128i signFlip = _mm_set1_epi16(static_cast<short>(0x8000));
-  const __m128i inside = _mm_set1_epi16(static_cast<short>((Limit - 0x20 - 1) ^ 0x8000));
-  const int count = Lanes ? Lanes : table.laneCount;
-  __m128i lanes[Lanes ? Lanes : 11];
-  for (int k = 0; k < count; ++k) lanes[k] = table.lanes[k];
-  for (;;) {
-    if ((reinterpret_cast<uintptr_t>(p) & 4095) > 4096 - 16) {  // the load would cross a page: one unit
-      if (stops(*p)) return p;
-      ++p;
-      continue;
-    }
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hit = _mm_cmpgt_epi16(_mm_xor_si128(_mm_sub_epi16(v, space), signFlip), inside);
-    for (int k = 0; k < count; ++k) hit = _mm_or_si128(hit, _mm_cmpeq_epi16(v, lanes[k]));
-    if (int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz(static_cast<unsigned>(mask)) / 2;
-    p += 8;
-  }
-#else
-  while (!stops(*p)) ++p;
-  return p;
-#endif
-}
-
-template <XMLCh Limit>
-constexpr ScanFn scanOf(int lanes) {
-  switch (lanes) {  // the tables hold three to seven symbols, and U+007F in XML 1.1
-    case 3:
-      return skipPlainOf<3, Limit>;
-    case 4:
-      return skipPlainOf<4, Limit>;
-    case 5:
-      return skipPlainOf<5, Limit>;
-    case 6:
-      return skipPlainOf<6, Limit>;
-    case 7:
-      return skipPlainOf<7, Limit>;
-    case 8:
-      return skipPlainOf<8, Limit>;
-    default:
-      return skipPlainOf<0, Limit>;
-  }
-}
-
-// The table for the symbols; `refs` replaces the predefined references
-// where a literal needs character references instead.
-QelDomReplaceTable makeTable(const XMLCh* symbols, bool xml11, const XMLCh* const* refs = nullptr) {
-  QelDomReplaceTable table{};
-  table.symbols = symbols;
-  for (int c = 0; c < 128; ++c) table.index[c] = c < 0x20 && !qel_detail::isWhiteControl(c) ? kControl : -1;
-  if (xml11) table.index[0x7F] = kControl;
-  table.index[0] = kEnd;
-  for (int k = 0; symbols[k]; ++k) {
-    const XMLCh* ref = refs ? refs[k] : nullptr;
-    switch (refs ? 0 : symbols[k]) {
-      case u'&':
-        ref = QelUni::s_refAmp;
-        break;
-      case u'<':
-        ref = QelUni::s_refLt;
-        break;
-      case u'>':
-        ref = QelUni::s_refGt;
-        break;
-      case u'"':
-        ref = QelUni::s_refQuot;
-        break;
-      case u'\r':
-        ref = QelUni::s_ref13;
-        break;
-      case u'\n':
-        ref = QelUni::s_ref10;
-        break;
-      case u'\t':
-        ref = QelUni::s_ref9;
-        break;
-    }
-    table.refs[k] = ref;
-    table.refLengths[k] = static_cast<int>(length(ref));
-    table.index[symbols[k]] = static_cast<signed char>(k);
-    table.count = k + 1;
-  }
-  table.laneCount = table.count + (xml11 ? 1 : 0);
-#ifdef __SSE2__
-  for (int k = 0; k < table.count; ++k) table.lanes[k] = _mm_set1_epi16(static_cast<short>(symbols[k]));
-  if (xml11) table.lanes[table.count] = _mm_set1_epi16(0x7F);
-#endif
-  table.scan[0] = scanOf<0x80>(table.laneCount);
-  table.scan[1] = scanOf<0x100>(table.laneCount);
-  table.scan[2] = scanOf<0xD800>(table.laneCount);
-  return table;
-}
-
-// The tables of one XML version.
-struct Tables {
-  QelDomReplaceTable text, lineText, canonicalText, attr, lineAttr, canonicalAttr, entityValue;
-};
-
-// An entity value keeps "&", "%", the quotation mark and CR only as
-// character references: "&amp;" would stay "&amp;" in its replacement text.
-const XMLCh s_entityValueSymbols[] = u"&%\"\r";
-const XMLCh* const s_entityValueRefs[] = {u"&#38;", u"&#37;", u"&#34;", u"&#13;"};
-
-Tables makeTables(bool xml11) {
-  return Tables{makeTable(QelUni::s_textSymbols, xml11),
-                makeTable(QelUni::s_lineTextSymbols, xml11),
-                makeTable(QelUni::s_canonicalTextSymbols, xml11),
-                makeTable(QelUni::s_attrSymbols, xml11),
-                makeTable(QelUni::s_lineAttrSymbols, xml11),
-                makeTable(QelUni::s_canonicalAttrSymbols, xml11),
-                makeTable(s_entityValueSymbols, xml11, s_entityValueRefs)};
-}
-
-const Tables s_tables10 = makeTables(false);
-const Tables s_tables11 = makeTables(true);
-
-const Tables& tablesOf(bool xml11) { return xml11 ? s_tables11 : s_tables10; }
-
-// "&#x" plus the code point in upper-case hexadecimal without leading zeros
-// plus ";".
-void appendCharRef(std::u16string& out, char32_t codePoint) {
-  XMLCh digits[8];
-  int n = 0;
-  do {
-    unsigned d = codePoint & 0xF;
-    digits[n++] = static_cast<XMLCh>(d < 10 ? u'0' + d : u'A' + d - 10);
-    codePoint >>= 4;
-  } while (codePoint);
-  out.append(u"&#x");
-  while (n) out.push_back(digits[--n]);
-  out.push_back(u';');
-}
-
-// The code point at `p` and the number of units it takes: a surrogate pair is
-// one code point, any other unit (a lone surrogate too) is its own.
-char32_t codePointAt(const XMLCh* p, const XMLCh* end, int& width) {
-  if (isHighSurrogate(p[0]) && p + 1 < end && isLowSurrogate(p[1])) {
-    width = 2;
-    return 0x10000 + ((static_cast<char32_t>(p[0]) - 0xD800) << 10) + (p[1] - 0xDC00);
-  }
-  width = 1;
-  return p[0];
-}
 
 // Whether the code page holds every unit from U+0080 to U+00FF, one byte
 // each: converted there and back they come out unchanged.
@@ -505,7 +289,7 @@ QelDomWriter::QelDomWriter(const DOMNode* node, QelOutputStream& stream, unsigne
     QelAutoBuffer<char> ref = m_writer.getConverter().fromUnicode(u"&#x", 3);
     m_refBytes.assign(ref.get(), ref.size());
   }
-  const Tables& tables = tablesOf(m_xml11);
+  const ReplaceTables& tables = qel_detail::replaceTables(m_xml11);
   m_textTable = &tables.text;
   m_attrTable = &tables.attr;
   if (m_options & QEL_WRITE_CANONICAL) {
@@ -629,7 +413,7 @@ void QelDomWriter::writeDocType(const DOMNode* node, int /*level*/) {
   writeMarkup(docType->getNodeName(), docType, "document type name");
   writeIdentifiers(docType->getPublicId(), docType->getSystemId(), docType);
   if (!subset.empty()) {
-    const Tables& tables = tablesOf(m_xml11);
+    const ReplaceTables& tables = qel_detail::replaceTables(m_xml11);
     writeMarkup(u" [", docType, "");
     for (const qel_detail::SubsetPiece& piece : subset) {
       if (piece.kind == qel_detail::SubsetPiece::markup)
@@ -745,10 +529,9 @@ inline XMLSize_t QelDomWriter::nameLength(const XMLCh* name, const DOMNode* node
 // indentation of `level` and before a line end where `endl` asks for one, as
 // one append. The markup pieces are one to three units long.
 // Inlined at each call, where the markup and its lengths are constants.
-__attribute__((always_inline)) inline void QelDomWriter::writeAround(int level, const XMLCh* before,
-                                                                     XMLSize_t beforeLength, const XMLCh* name,
-                                                                     XMLSize_t length, const XMLCh* after,
-                                                                     XMLSize_t afterLength, bool endl) {
+QEL_INLINE inline void QelDomWriter::writeAround(int level, const XMLCh* before, XMLSize_t beforeLength,
+                                                 const XMLCh* name, XMLSize_t length, const XMLCh* after,
+                                                 XMLSize_t afterLength, bool endl) {
   if (m_writer.m_tracePieces) {
     writeAroundTraced(level, before, beforeLength, name, length, after, afterLength, endl);
     return;
@@ -832,8 +615,8 @@ const XMLCh* QelDomWriter::replaceAndWrite(const XMLCh* text, const QelDomReplac
         ++p;
         continue;
       }
-      if (k == kEnd) break;
-      if (k != kControl) {
+      if (k == QelDomReplaceTable::s_end) break;
+      if (k != QelDomReplaceTable::s_control) {
         m_writer.put(run, static_cast<XMLSize_t>(p - run));
         m_writer.put(table.refs[k], static_cast<XMLSize_t>(table.refLengths[k]));
         run = ++p;
@@ -1067,7 +850,7 @@ void QelDomWriter::writeEntity(const DOMNode* node, int level) {
     writeIdentifiers(publicId, systemId, node);
   } else {
     m_writer.put(u" \"", 2);
-    writeEscaped(value.c_str(), tablesOf(m_xml11).entityValue, node, "entity value");
+    writeEscaped(value.c_str(), qel_detail::replaceTables(m_xml11).entityValue, node, "entity value");
     m_writer.put(u'"');
   }
   if (!QelDomStr::empty(entity->getNotationName())) {
