@@ -2,10 +2,9 @@
 // stream, in any code page the converter knows.
 #pragma once
 
+#include <memory>
 #include <string>
-#include <vector>
 #include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/XMLBuffer.hpp>
 
 #include "nyl.hpp"
 #include "qeldom.hpp"
@@ -23,7 +22,7 @@ constexpr unsigned long QEL_WRITE_CANONICAL = 0x080;       // canonical escaping
 constexpr unsigned long QEL_WRITE_SPACED_MARGINS = 0x100;  // margins plus blank lines around level-2 elements
 
 namespace qel_detail {
-struct QelDomReplaceTable;
+class Staging;
 }
 
 // Turns UTF-16 text into bytes of one encoding and hands them to the stream.
@@ -48,36 +47,10 @@ class QELDOM_API QelCnvWriter {
   // Converts everything buffered and hands the bytes to the stream; a trailing
   // high surrogate waits for its low surrogate (or for the destructor).
   void commit();
-  const QelNls& getConverter() const { return m_converter; }
+  const QelNls& getConverter() const;
 
  private:
-  friend class QelDomWriter;
-  // The DOM writer's pieces. Traced, each is a write of its own; otherwise a
-  // piece is a plain append and the DOM writer calls commitIfFull() between
-  // nodes, so the converter still runs once per 4096 units or more.
-  inline void put(const XMLCh* chars, XMLSize_t count);
-  inline void put(XMLCh unit);
-  inline XMLCh* room(XMLSize_t count);  // space for `count` more units at the end
-  void commitIfFull() {
-    if (m_length >= s_capacity) commitBuffer(true);
-  }
-  void tracedPut(const XMLCh* chars, XMLSize_t count);
-  void grow(XMLSize_t count);
-  void commitBuffer(bool keepHighSurrogate);
-
-  static constexpr XMLSize_t s_capacity = 4096;
-
-  QelOutputStream& m_stream;
-  QelNls m_converter;
-  std::vector<XMLCh> m_buffer;  // the staged text: m_length units in use
-  XMLSize_t m_length;
-  std::vector<char> m_bytes;  // the converted bytes of a commit, reused
-  bool m_isUtf16;
-  bool m_isPrefixed;
-  bool m_withPrefix;
-  XMLCh m_prefix;
-  int m_uncaughtAtStart;  // exceptions in flight when the writer was made
-  bool m_tracePieces;     // the DOM writer's pieces go through the traced writes
+  std::unique_ptr<qel_detail::Staging> m_staging;
 };
 
 // Writes one DOM node with everything below it; the constructor does the
@@ -92,6 +65,8 @@ class QELDOM_API QelDomWriter {
  public:
   QelDomWriter(const XERCES_CPP_NAMESPACE::DOMNode* node, QelOutputStream& stream, unsigned long options,
                const char* encoding, const XERCES_CPP_NAMESPACE::DOMDocumentType* docType);
+  // Commits once more, which writes nothing after the constructor.
+  ~QelDomWriter() noexcept(false);
   QelDomWriter(const QelDomWriter&) = delete;
   QelDomWriter& operator=(const QelDomWriter&) = delete;
 
@@ -100,77 +75,8 @@ class QELDOM_API QelDomWriter {
   const std::u16string& getEncoding() const { return m_encoding; }
 
  private:
-  using Node = XERCES_CPP_NAMESPACE::DOMNode;
-  // A parent whose children are being written, and what follows them.
-  struct Frame {
-    const Node* first;     // the first child
-    const Node* next;      // the next child to write
-    int level;             // the children's level
-    const XMLCh* name;     // of the element whose end tag follows the children; null for other parents
-    XMLSize_t nameLength;  // its length
-    int elementLevel;
-  };
-
-  void writeNode(const Node* node, int level);
-  void visit(const Node* node, int level, bool onlyChild);
-  void pushChildNodes(const Node* first, int level, const XMLCh* endTagName = nullptr, XMLSize_t nameLength = 0,
-                      int elementLevel = 0);
-  void writeDoc(const Node* node, int level);
-  void writeDocType(const Node* node, int level);
-  void writeIdentifiers(const XMLCh* publicId, const XMLCh* systemId, const Node* node);
-  void writeMarkup(const XMLCh* text, const Node* node, const char* what, size_t base = 0);
-  void writeElement(const Node* node, int level);
-  void writeElementEnd(const XMLCh* name, XMLSize_t nameLength, int level, bool isInline);
-  void writeText(const Node* node, int level, bool onlyChild);
-  void writeCData(const Node* node, int level, bool onlyChild);
-  void writeCDataContent(const Node* node);
-  void writeComment(const Node* node, int level);
-  void writePi(const Node* node, int level);
-  void writeEntity(const Node* node, int level);
-  // `text` zero-terminated, may be null; returns a character that can never
-  // be XML, where it stopped, or null.
-  const XMLCh* replaceAndWrite(const XMLCh* text, const qel_detail::QelDomReplaceTable& table);
-  inline void writeEscaped(const XMLCh* text, const qel_detail::QelDomReplaceTable& table, const Node* node,
-                           const char* what, size_t base = 0);
-  static std::u16string replace(const std::u16string& text, const XMLCh* from, const XMLCh* to);
-  void writeCharRef(char32_t codePoint);
-  inline bool canEncode(const XMLCh* unit, int count);
-  bool convertsWithoutReference(const XMLCh* unit, int count);
-  enum class Refusal : unsigned char;
-  [[noreturn]] void refuseCharacter(const Node* node, const char* what, const XMLCh* text, const XMLCh* at, size_t base,
-                                    Refusal why);
-  void checkCharacters(const XMLCh* text, size_t count, const Node* node, const char* what, bool literal,
-                       size_t base = 0);
-  void checkLiteral(const XMLCh* text, size_t count, const Node* node, const char* what, size_t base = 0) {
-    checkCharacters(text, count, node, what, true, base);
-  }
-  inline XMLSize_t nameLength(const XMLCh* name, const Node* node, const char* what);
-  inline void writeAround(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name, XMLSize_t length,
-                          const XMLCh* after, XMLSize_t afterLength, bool endl);
-  void writeAroundTraced(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name, XMLSize_t length,
-                         const XMLCh* after, XMLSize_t afterLength, bool endl);
-  inline void writeEndl();
-  inline void writeOffset(int level);
-  bool isMarginsOn() const { return m_options & (QEL_WRITE_MARGINS | QEL_WRITE_SPACED_MARGINS); }
-
   std::u16string m_encoding;
-  unsigned long m_options;
-  const XERCES_CPP_NAMESPACE::DOMDocumentType* m_docType;
-  QelCnvWriter m_writer;
-  std::vector<Frame> m_stack;
-  std::vector<unsigned char> m_encodable;             // per BMP unit: 0 unknown, 1 encodable, 2 not (non-UTF outputs)
-  std::string m_refBytes;                             // "&#x" in the output encoding
-  const qel_detail::QelDomReplaceTable* m_textTable;  // the escaping the options choose
-  const qel_detail::QelDomReplaceTable* m_attrTable;
-  unsigned char m_scanKind;  // the units above ASCII that need a look: 0 from U+0080, 1 from U+0100, 2 from U+D800
-  bool m_xml11;              // the node's document is an XML 1.1 document
-  // Names met before, by address: the DOM keeps one copy of each name, so
-  // most names are measured and checked once per run.
-  struct KnownName {
-    const XMLCh* name;
-    XMLSize_t length;
-  };
-  KnownName m_names[64];
+  std::unique_ptr<qel_detail::Staging> m_output;
 };
 
 // The document type declaration text, or an empty string for null, with the
