@@ -15,7 +15,7 @@ namespace qel_detail {
 // The buffer holds twice the commit size, so that a piece rarely needs it to
 // grow: a commit empties it once the commit size is reached.
 Staging::Staging(QelOutputStream& stream, const XMLCh* encoding, bool withPrefix)
-    : m_stream(stream),
+    : m_stream(&stream),
       m_converter(encoding),
       m_buffer(2 * s_capacity),
       m_uncaughtAtStart(std::uncaught_exceptions()),
@@ -27,6 +27,13 @@ Staging::Staging(QelOutputStream& stream, const XMLCh* encoding, bool withPrefix
     m_isPrefixed = !withPrefix;
   }
 }
+
+Staging::Staging()
+    : m_stream(nullptr),
+      m_converter(u"UTF-16LE"),
+      m_buffer(2 * s_capacity),
+      m_uncaughtAtStart(0),
+      m_lastCommitOwed(false) {}
 
 Staging::~Staging() {
   if (!m_lastCommitOwed) return;
@@ -56,6 +63,7 @@ void Staging::grow(size_t count) { m_buffer.resize(std::max(2 * m_buffer.size(),
 // is emptied before the stream is called, so a stream that throws never gets
 // the same text twice.
 void Staging::convert(bool keepHighSurrogate) {
+  if (!m_stream) return;
   QEL_TRACE_ENTER("QelCnvWriter::commit");
   QEL_TRACE_ARGS("this(" << static_cast<const void*>(this) << ") m_buffer.getLen()(" << m_length << ") m_prefix("
                          << static_cast<unsigned>(m_prefix) << ") m_isUtf16(" << m_isUtf16 << ") m_isPrefixed("
@@ -71,7 +79,7 @@ void Staging::convert(bool keepHighSurrogate) {
   if (!m_isPrefixed) {
     QelAutoBuffer<char> mark = m_converter.fromUnicode(&m_prefix, 1);
     m_isPrefixed = true;
-    m_stream.write(mark.get(), static_cast<long>(mark.size()));
+    m_stream->write(mark.get(), static_cast<long>(mark.size()));
   }
   // UTF-16 in the machine's byte order comes back as the staged text itself,
   // so a held-back surrogate returns to the front of the buffer only once the
@@ -86,7 +94,7 @@ void Staging::convert(bool keepHighSurrogate) {
       if (unit) staging.m_buffer[staging.m_length++] = unit;
     }
   } holdBack{*this, held};
-  m_stream.write(bytes, static_cast<long>(size));
+  m_stream->write(bytes, static_cast<long>(size));
   QEL_TRACE_FLOW("target.buffer()(" << std::string(bytes, size) << ") ");
   QEL_TRACE_EXIT();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 #include <vector>
 
 #include "nyl.hpp"
@@ -22,6 +23,9 @@ class Staging {
   // could be built is the caller's to ask (LcGetError on its locale). With
   // `withPrefix` a UTF-16 output begins with a byte order mark.
   Staging(QelOutputStream& stream, const XMLCh* encoding, bool withPrefix);
+  // A buffer that keeps all its text and converts nothing, for a text wanted
+  // whole (text()). Its converter is UTF-16's, which holds every character.
+  Staging();
   // The last commit, unless finish() has made it or the converter could not
   // be built. A stream failure is dropped: only an exception on its way skips
   // finish(), and that exception already tells the caller.
@@ -30,6 +34,7 @@ class Staging {
   Staging& operator=(const Staging&) = delete;
 
   const QelNls& converter() const { return m_converter; }
+  std::u16string_view text() const { return std::u16string_view(m_buffer.data(), m_length); }
 
   // Appends `count` units, which `fill` writes at the address it is given.
   template <typename Fill>
@@ -61,7 +66,7 @@ class Staging {
   void grow(size_t count);
   void convert(bool keepHighSurrogate);
 
-  QelOutputStream& m_stream;
+  QelOutputStream* m_stream;  // null: the text is kept
   QelNls m_converter;
   std::vector<XMLCh> m_buffer;  // the staged text: m_length units in use
   size_t m_length = 0;

@@ -397,17 +397,12 @@ void Walk::writePi(const DOMNode* node, int level) {
 }
 
 // The replacement text of an entity from its children, written in canonical
-// form (no comments, CDATA as escaped text): the text that, read as content,
-// gives the children again.
+// form (no comments, CDATA as escaped text) into a buffer that keeps it: the
+// text that, read as content, gives the children again.
 std::u16string textOfChildren(const DOMNode* entity) {
-  std::string bytes;
-  QelStringOutputStream stream(bytes);
-  QelDomWriter(entity, stream, QEL_WRITE_CANONICAL | QEL_WRITE_CONTENT_ONLY, "UTF-16LE", nullptr);
-  std::u16string value;
-  for (size_t i = 2; i + 1 < bytes.size(); i += 2)  // after the byte order mark
-    value.push_back(
-        static_cast<XMLCh>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-  return value;
+  Staging text;
+  writeTree(Pieces(text, false), entity, QEL_WRITE_CANONICAL | QEL_WRITE_CONTENT_ONLY, nullptr);
+  return std::u16string(text.text());
 }
 
 // An internal entity's value comes from its declaration in the internal
