@@ -7,6 +7,8 @@
 #include <string>
 #include <xercesc/util/XercesDefs.hpp>
 
+#include "nyl.hpp"
+
 namespace qel_detail {
 
 inline bool isHighSurrogate(XMLCh c) { return c >= 0xD800 && c <= 0xDBFF; }
@@ -43,19 +45,11 @@ inline char32_t codePointAt(const XMLCh* p, const XMLCh* end, int& width) {
   return p[0];
 }
 
-// Appends "&#x", the code point in upper-case hexadecimal without leading
-// zeros, and ";".
+// Appends the character reference of the code point, as the converter
+// writes it.
 inline void appendCharRef(std::u16string& out, char32_t codePoint) {
-  XMLCh digits[8];
-  int n = 0;
-  do {
-    const unsigned d = codePoint & 0xF;
-    digits[n++] = static_cast<XMLCh>(d < 10 ? u'0' + d : u'A' + d - 10);
-    codePoint >>= 4;
-  } while (codePoint);
-  out.append(u"&#x");
-  while (n) out.push_back(digits[--n]);
-  out.push_back(u';');
+  XMLCh reference[QEL_CHAR_REF_MAX];
+  out.append(reference, qelFormatCharRef(codePoint, reference));
 }
 
 }  // namespace qel_detail

@@ -124,22 +124,6 @@ long familyProperty(UConverter* conv) {
   return (U_SUCCESS(err) && n == 1 && static_cast<unsigned char>(out[0]) == 0x4C) ? 0 : 1;
 }
 
-// "&#x", the code point in upper-case hexadecimal without leading zeros, ";".
-int32_t formatReference(UChar32 codePoint, UChar* out) {
-  UChar digits[8];
-  int n = 0;
-  do {
-    const int d = codePoint & 0xF;
-    digits[n++] = static_cast<UChar>(d < 10 ? u'0' + d : u'A' + d - 10);
-    codePoint >>= 4;
-  } while (codePoint);
-  int32_t length = 0;
-  for (UChar c : {u'&', u'#', u'x'}) out[length++] = c;
-  while (n) out[length++] = digits[--n];
-  out[length++] = u';';
-  return length;
-}
-
 // Writes each character the code page cannot hold, and each lone surrogate,
 // as an XML hexadecimal character reference in the code page's own bytes.
 // ICU's escape callback would leave default-ignorable characters (U+FEFF,
@@ -147,9 +131,9 @@ int32_t formatReference(UChar32 codePoint, UChar* out) {
 void U_CALLCONV escapeAsReference(const void*, UConverterFromUnicodeArgs* args, const UChar*, int32_t,
                                   UChar32 codePoint, UConverterCallbackReason reason, UErrorCode* err) {
   if (reason > UCNV_IRREGULAR) return;  // reset, close, clone: nothing to write
-  UChar reference[16];
+  XMLCh reference[QEL_CHAR_REF_MAX];
   const UChar* source = reference;
-  const int32_t length = formatReference(codePoint, reference);
+  const size_t length = qelFormatCharRef(static_cast<char32_t>(codePoint), reference);
   // A code page without "&", "#" or a digit substitutes them, as ICU's own
   // escape callback does, instead of calling this callback again.
   UConverterFromUCallback self;
@@ -326,6 +310,21 @@ QelAutoBuffer<XMLCh> qelNlsToUnicode(const char* bytes, long length, LcLocale* l
   return decode(locale->conv, bytes, length);
 }
 
+size_t qelFormatCharRef(char32_t codePoint, XMLCh* out) {
+  XMLCh digits[8];
+  int n = 0;
+  do {
+    const unsigned d = codePoint & 0xF;
+    digits[n++] = static_cast<XMLCh>(d < 10 ? u'0' + d : u'A' + d - 10);
+    codePoint >>= 4;
+  } while (codePoint);
+  size_t length = 0;
+  for (XMLCh c : {u'&', u'#', u'x'}) out[length++] = c;
+  while (n) out[length++] = digits[--n];
+  out[length++] = u';';
+  return length;
+}
+
 // --- QelNls --------------------------------------------------------------------------
 
 QelNls::QelNls(const XMLCh* name) : m_locale(new LcLocale) {
@@ -451,8 +450,8 @@ bool escapeOneWay(const USet* oneWay, const XMLCh* text, size_t count, std::u16s
       int32_t i = 0;
       U16_NEXT(run, i, p - run, c);
       run += i;
-      UChar reference[16];
-      out.append(reinterpret_cast<const char16_t*>(reference), static_cast<size_t>(formatReference(c, reference)));
+      XMLCh reference[QEL_CHAR_REF_MAX];
+      out.append(reference, qelFormatCharRef(static_cast<char32_t>(c), reference));
     }
     clean = span(USET_SPAN_NOT_CONTAINED);
   }

@@ -76,6 +76,16 @@ QELRT_API long LcGetError(LcLocale* locale);
 /// UTF-8. Throws std::bad_alloc when memory runs out.
 QELRT_API QelAutoBuffer<XMLCh> qelNlsToUnicode(const char* bytes, long length, LcLocale* locale);
 
+/// The most units qelFormatCharRef writes.
+constexpr size_t QEL_CHAR_REF_MAX = 12;
+
+/// Writes at `out` the XML hexadecimal character reference of `codePoint`,
+/// the form in which a converter writes a character its code page cannot
+/// hold: "&#x", upper-case hexadecimal digits without leading zeros, ";"
+/// ("&#x263A;"). `out` must have room for QEL_CHAR_REF_MAX units; returns
+/// the number of units written.
+QELRT_API size_t qelFormatCharRef(char32_t codePoint, XMLCh* out);
+
 /// A converter between UTF-16 and one code page, built from the code page's
 /// name. Not copyable; one converter belongs to one thread at a time.
 class QELRT_API QelNls {
