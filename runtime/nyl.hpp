@@ -94,9 +94,10 @@ class QELRT_API QelNls {
   /// Never throws for an unknown name: LcGetError(m_locale) then gives
   /// QEL_NLS_UNKNOWN_CODEPAGE and every conversion gives nothing.
   explicit QelNls(const XMLCh* name);
+  /// Releases the converter and its locale.
   ~QelNls();
-  QelNls(const QelNls&) = delete;
-  QelNls& operator=(const QelNls&) = delete;
+  QelNls(const QelNls&) = delete;             ///< Not copyable.
+  QelNls& operator=(const QelNls&) = delete;  ///< Not copyable.
 
   LcLocale* m_locale;  ///< The locale the converter obtained; the first member.
 
