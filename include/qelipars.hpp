@@ -4,6 +4,7 @@
 // entities.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 #include <xercesc/framework/XMLErrorReporter.hpp>
@@ -14,6 +15,10 @@
 
 #include "qeldom.hpp"
 #include "qeldstr.hpp"
+
+namespace qel_detail {
+class DomBuilder;
+}
 
 // --- parse options ---------------------------------------------------------------
 
@@ -111,6 +116,10 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   // Characters that entity references may deliver in one parse; 0 removes
   // the bound. Going beyond it ends the parse with a SAXParseException.
   void setEntityTextLimit(XMLSize_t limit) { m_entityTextLimit = limit; }
+  // Whether the parse links the nodes of the new document itself instead of
+  // through Xerces-C's DOM builder (several times faster, the same DOM). It
+  // does for Xerces-C 3.2 unless the parse validates or builds under a parent.
+  bool buildsDirectly() const { return m_builder != nullptr; }
   // The code of the first failure Xerces-C reported in its exception domain
   // (an input that cannot be opened, for example), 0 if none.
   unsigned getExceptCode() const { return m_exceptCode; }
@@ -167,4 +176,5 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   XMLSize_t m_entityText = 0;       // characters they delivered so far
   XMLSize_t m_entityTextLimit = s_defaultEntityTextLimit;
   XERCES_CPP_NAMESPACE::SecurityManager m_security;
+  std::unique_ptr<qel_detail::DomBuilder> m_builder;  // set by startDocument when it applies
 };
