@@ -2,6 +2,7 @@
 // bounded cache of the blocks that document heaps are made of.
 #include "qelmem.hpp"
 
+#include <cstdint>
 #include <mutex>
 #include <xercesc/util/OutOfMemoryException.hpp>
 
@@ -49,24 +50,25 @@ class CachingMemoryManager : public MemoryManager {
     auto* raw = static_cast<unsigned char*>(p) - kHeader;
     const std::size_t size = *reinterpret_cast<std::size_t*>(raw);
     const int cls = sizeClass(size);
-    if (cls >= 0 && keep(cls, size, p)) return;
-    QelNewRelay::deleteOper(raw);
+    FreeBlock* evicted = nullptr;
+    if (cls < 0 || !keep(cls, size, static_cast<FreeBlock*>(p), evicted)) QelNewRelay::deleteOper(raw);
+    release(evicted);
   }
 
   void empty() {
-    FreeBlock* lists[kClasses];
+    FreeBlock* all = nullptr;
     {
       std::lock_guard<std::mutex> guard(m_lock);
-      for (int cls = 0; cls < kClasses; ++cls) lists[cls] = m_free[cls], m_free[cls] = nullptr;
+      for (FreeBlock*& list : m_free) {
+        while (FreeBlock* block = list) {
+          list = block->next;
+          block->next = all;
+          all = block;
+        }
+      }
       m_bytes = 0;
     }
-    for (FreeBlock* list : lists) {
-      while (list) {
-        FreeBlock* next = list->next;
-        QelNewRelay::deleteOper(reinterpret_cast<unsigned char*>(list) - kHeader);
-        list = next;
-      }
-    }
+    release(all);
   }
 
   std::size_t size() {
@@ -78,6 +80,20 @@ class CachingMemoryManager : public MemoryManager {
   struct FreeBlock {
     FreeBlock* next;
   };
+
+  static bool above(const FreeBlock* a, const FreeBlock* b) {
+    return reinterpret_cast<std::uintptr_t>(a) > reinterpret_cast<std::uintptr_t>(b);
+  }
+
+  static std::size_t sizeOf(int cls) { return std::size_t(1) << (cls + kMinShift); }
+
+  static void release(FreeBlock* list) {
+    while (list) {
+      FreeBlock* next = list->next;
+      QelNewRelay::deleteOper(reinterpret_cast<unsigned char*>(list) - kHeader);
+      list = next;
+    }
+  }
 
   // A kept block of the size, or null. A block from the cache is still an
   // allocation to the relay's fault injection.
@@ -91,12 +107,28 @@ class CachingMemoryManager : public MemoryManager {
     return block;
   }
 
-  bool keep(int cls, std::size_t size, void* p) {
+  // Of the released blocks the cache keeps those lowest in memory, within
+  // its limit: a heap that grows upwards (glibc's) gives the memory above its
+  // highest block in use back to the system, and a kept block near the top
+  // would hold the whole heap below it resident. Each free list runs from
+  // the highest block down. Blocks pushed out are added to `evicted`.
+  bool keep(int cls, std::size_t size, FreeBlock* block, FreeBlock*& evicted) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_bytes + size > qel_detail::s_blockCacheLimit) return false;
-    auto* block = static_cast<FreeBlock*>(p);
-    block->next = m_free[cls];
-    m_free[cls] = block;
+    while (m_bytes + size > qel_detail::s_blockCacheLimit) {
+      int highest = -1;
+      for (int c = 0; c < kClasses; ++c)
+        if (m_free[c] && (highest < 0 || above(m_free[c], m_free[highest]))) highest = c;
+      if (highest < 0 || above(block, m_free[highest])) return false;
+      FreeBlock* victim = m_free[highest];
+      m_free[highest] = victim->next;
+      m_bytes -= sizeOf(highest);
+      victim->next = evicted;
+      evicted = victim;
+    }
+    FreeBlock** at = &m_free[cls];
+    while (*at && above(*at, block)) at = &(*at)->next;
+    block->next = *at;
+    *at = block;
     m_bytes += size;
     return true;
   }
