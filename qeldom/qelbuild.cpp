@@ -121,7 +121,8 @@ class ProbeParser : public XercesDOMParser {
     m_builder->endElement();
   }
   void docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdata) override {
-    m_builder->characters(chars, length, cdata);
+    m_builder->runStarts(length);
+    m_builder->characters(chars, length, cdata, 0);
   }
   void docComment(const XMLCh* const text) override {
     if (!m_builder->comment(text)) XercesDOMParser::docComment(text);
@@ -299,7 +300,7 @@ void DomBuilder::endElement() {
   if (m_state.currentParent == m_state.document) m_state.withinElement = false;
 }
 
-void DomBuilder::characters(const XMLCh* chars, XMLSize_t length, bool cdataSection) {
+void DomBuilder::characters(const XMLCh* chars, XMLSize_t length, bool cdataSection, XMLSize_t trimmed) {
   if (!m_state.withinElement) return;
   DOMDocumentImpl* doc = m_state.document;
   if (cdataSection) {
@@ -309,7 +310,11 @@ void DomBuilder::characters(const XMLCh* chars, XMLSize_t length, bool cdataSect
   } else if (m_state.currentNode->getNodeType() == DOMNode::TEXT_NODE) {
     static_cast<DOMTextImpl*>(m_state.currentNode)->appendDataFast(chars, length);
   } else {
-    auto* text = new (doc, DOMMemoryManager::TEXT_OBJECT) DOMTextImpl(doc, chars, length);
+    // Made from the run's first piece and extended by the rest, the node's
+    // buffer takes no more of the document's heap than Xerces-C's would.
+    const XMLSize_t first = m_firstPiece > trimmed && m_firstPiece - trimmed < length ? m_firstPiece - trimmed : length;
+    auto* text = new (doc, DOMMemoryManager::TEXT_OBJECT) DOMTextImpl(doc, chars, first);
+    if (first < length) text->appendDataFast(chars + first, length - first);
     append(text, text->fNode, text->fChild);
     m_state.currentNode = text;
   }
@@ -341,7 +346,7 @@ bool DomBuilder::startElement(const XMLElementDecl&, unsigned, const XMLCh*, con
   return false;
 }
 void DomBuilder::endElement() {}
-void DomBuilder::characters(const XMLCh*, XMLSize_t, bool) {}
+void DomBuilder::characters(const XMLCh*, XMLSize_t, bool, XMLSize_t) {}
 bool DomBuilder::comment(const XMLCh*) { return false; }
 bool DomBuilder::processingInstruction(const XMLCh*, const XMLCh*) { return false; }
 

@@ -62,9 +62,14 @@ class DomBuilder {
                     XMLSize_t attrCount);
   // The current parent (any element, whoever built it) ends.
   void endElement();
-  // Text joins the text node it follows; CDATA makes a section of its own.
-  // Outside the document element character data is dropped.
-  void characters(const XMLCh* chars, XMLSize_t length, bool cdataSection);
+  // The parser joins the pieces of character data the scanner delivers into
+  // runs. The first piece of a run is where Xerces-C's builder would have
+  // made the text node, and sized its buffer, before appending the rest.
+  void runStarts(XMLSize_t firstPiece) { m_firstPiece = firstPiece; }
+  // A run, `trimmed` units after its start: text joins the text node it
+  // follows, CDATA makes a section of its own. Outside the document element
+  // character data is dropped.
+  void characters(const XMLCh* chars, XMLSize_t length, bool cdataSection, XMLSize_t trimmed);
   // False (nothing done) outside the document element: the document's own
   // children are left to Xerces-C.
   bool comment(const XMLCh* text);
@@ -83,6 +88,7 @@ class DomBuilder {
   BuildState m_state;
   bool m_namespaces;
   std::u16string m_qname;  // prefix:local of the element being made
+  XMLSize_t m_firstPiece = 0;
 };
 
 }  // namespace qel_detail

@@ -139,6 +139,7 @@ void QelXmlParser::docCharacters(const XMLCh* const chars, const XMLSize_t lengt
     flushDocCharacters();
     m_cdata = cdataSection;
   }
+  if (!m_pending && m_builder) m_builder->runStarts(length);
   m_pending = true;
   m_chars.append(chars, length);
 }
@@ -156,7 +157,7 @@ void QelXmlParser::flushDocCharacters() {
   // builder would otherwise append it to the parent.
   if (m_depth > 0 && (preserved || n > 0)) {
     if (m_builder)
-      m_builder->characters(piece, n, m_cdata);
+      m_builder->characters(piece, n, m_cdata, piece - m_chars.data());
     else
       XercesDOMParser::docCharacters(piece, n, m_cdata);
   }
