@@ -56,7 +56,11 @@ DOMChildNode& linksOf(DOMNode* node) {
       return static_cast<DOMTextImpl*>(node)->fChild;
     case DOMNode::COMMENT_NODE:
       return static_cast<DOMCommentImpl*>(node)->fChild;
-    default:  // CDATA sections, processing instructions: their links are protected
+    case DOMNode::CDATA_SECTION_NODE:  // its links are protected
+      return *static_cast<DOMCDATASectionImpl*>(node)->getChildNodeImpl();
+    case DOMNode::PROCESSING_INSTRUCTION_NODE:
+      return *static_cast<DOMProcessingInstructionImpl*>(node)->getChildNodeImpl();
+    default:  // what Xerces-C's builder appends (an entity reference): its own cast
       return *castToChildImpl(node);
   }
 }
