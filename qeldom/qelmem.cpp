@@ -2,6 +2,8 @@
 // bounded cache of the blocks that document heaps are made of.
 #include "qelmem.hpp"
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <mutex>
 #include <xercesc/util/OutOfMemoryException.hpp>
@@ -51,6 +53,7 @@ class CachingMemoryManager : public MemoryManager {
     const std::size_t size = *reinterpret_cast<std::size_t*>(raw);
     const int cls = sizeClass(size);
     FreeBlock* evicted = nullptr;
+    if (cls >= 0) lazyFree(p, size);  // before another thread can take it from the cache
     if (cls < 0 || !keep(cls, size, static_cast<FreeBlock*>(p), evicted)) QelNewRelay::deleteOper(raw);
     release(evicted);
   }
@@ -71,15 +74,21 @@ class CachingMemoryManager : public MemoryManager {
     release(all);
   }
 
-  std::size_t size() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_bytes;
-  }
-
  private:
   struct FreeBlock {
     FreeBlock* next;
   };
+
+  // The pages of a released block (but the first, which holds its size and
+  // free list link) become the system's to take back when it runs short of
+  // memory; until then the block is reused without a page fault.
+  static void lazyFree(void* p, std::size_t size) {
+#ifdef MADV_FREE
+    const std::uintptr_t page = 4096, at = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t start = (at + sizeof(FreeBlock) + page - 1) & ~(page - 1), end = (at + size) & ~(page - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_FREE);
+#endif
+  }
 
   static bool above(const FreeBlock* a, const FreeBlock* b) {
     return reinterpret_cast<std::uintptr_t>(a) > reinterpret_cast<std::uintptr_t>(b);
@@ -150,5 +159,3 @@ ImmortalMemoryManager s_xercesMemory;
 MemoryManager& qel_detail::xercesMemory() { return s_xercesMemory.manager; }
 
 void qel_detail::emptyBlockCache() { s_xercesMemory.manager.empty(); }
-
-std::size_t qel_detail::blockCacheSize() { return s_xercesMemory.manager.size(); }
