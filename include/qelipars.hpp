@@ -117,7 +117,7 @@ class QELDOM_API QelXmlParser : public XERCES_CPP_NAMESPACE::XercesDOMParser, pu
   // the bound. Going beyond it ends the parse with a SAXParseException.
   void setEntityTextLimit(XMLSize_t limit) { m_entityTextLimit = limit; }
   // Whether the parse links the nodes of the new document itself instead of
-  // through Xerces-C's DOM builder (several times faster, the same DOM). It
+  // through Xerces-C's DOM builder (two to four times faster, the same DOM). It
   // does for Xerces-C 3.2 unless the parse validates or builds under a parent.
   bool buildsDirectly() const { return m_builder != nullptr; }
   // The code of the first failure Xerces-C reported in its exception domain
