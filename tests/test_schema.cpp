@@ -1,5 +1,6 @@
-// The schema model loader and the simple type's mask test, against the test
-// model library tests/tavmdr (concurrent first loads are the stress test's).
+// The schema model loader and the simple type's mask test, against the model
+// library stand-in runtime/tavmdr (concurrent first loads are the stress
+// test's).
 // Built three times (tests/schema.cmake): QELSCHEMA_MODEL 1 finds the model
 // library, 0 finds none, 2 finds a copy without the factory. Every test runs
 // in a process of its own, so each one starts with the library not loaded.
