@@ -32,9 +32,7 @@ class Tool : public ::testing::Test {
   void TearDown() override {
     if (!HasFailure()) fs::remove_all(m_dir);
   }
-  void file(const std::string& name, const std::string& bytes) {
-    std::ofstream(m_dir / name, std::ios::binary) << bytes;
-  }
+  void file(const std::string& name, const std::string& s) { std::ofstream(m_dir / name, std::ios::binary) << s; }
   // A shell script run in the scratch folder; what it writes to standard output.
   std::string sh(const std::string& script) const {
     return qeltest::commandOutput("cd " + quoted(m_dir) + " && {\n" + script + "\n}");
@@ -59,7 +57,7 @@ class Tool : public ::testing::Test {
 TEST_F(Tool, FormatHandsItsOptionsToTheParserAndTheWriter) {
   const std::string sample =
       "~^<\\?xml version=\"1\\.0\" \\?>\\n<!--[^\\n]*-->\\n<order id=\"42\">\\n  <customer>Fran\u00e7oise "
-      "M\u00fcller</customer>\\n  <item qty=\"2\">Cr\u00e8me br\u00fbl\u00e9e</item>\\n";
+      "M\u00fcller</customer>\\n";
   const std::string doc = "<a> <b>x\u00e9</b><c/><!--n--></a>",
                     typed = "<!DOCTYPE a [<!ATTLIST a x CDATA 'd'>]><a y='1'/>", f = "format --no-xml-decl ";
   expectRuns({
@@ -98,7 +96,7 @@ TEST_F(Tool, FailuresAreOneLineOnStandardErrorAndExitOne) {
   sh("printf '<a>\\n<b></a>' > bad.xml; mkdir dir; echo '<!ELEMENT a (b)><!ELEMENT b EMPTY>' > v.dtd; "
      "echo '<!DOCTYPE a SYSTEM \"v.dtd\"><a>x</a>' > v.xml; echo '<!ENTITY e \"local\">' > d.dtd; "
      "echo '<!DOCTYPE a [<!ENTITY e SYSTEM \"gone.ent\">]><a>&e;</a>' > gone.xml; "
-     "echo '<!DOCTYPE a SYSTEM \"d.dtd\"><a>&e;</a>' > local.xml; echo '<a/>' > locked.xml; chmod 0 locked.xml; "
+     "echo '<!DOCTYPE a SYSTEM \"d.dtd\"><a>&e;</a>' > local.xml; echo '<a/>' > ro.xml; chmod 0 ro.xml; "
      "echo \"<!DOCTYPE a [<!ENTITY e '0123456789'>]><a>$(printf '&e;%.0s' $(seq 20))</a>\" > many.xml");
   std::vector<Case> cases = {
       {"format bad.xml", 1, "", "~^bad\\.xml:2:6: [^\\n]+\\n$"},
@@ -120,8 +118,7 @@ TEST_F(Tool, FailuresAreOneLineOnStandardErrorAndExitOne) {
       {"text --max-entity-text 100 many.xml", 1, "", "~exceeds the limit of 100 characters"},
       {"text --max-entity-expansions 20 --max-entity-text 0 many.xml", 0, "~^(0123456789){20}\\n$", ""}};
   if (geteuid() != 0)  // root reads every file
-    cases.push_back(
-        {"format locked.xml", 1, "", "locked.xml: Cannot open input file \"locked.xml\": Permission denied\n"});
+    cases.push_back({"format ro.xml", 1, "", "ro.xml: Cannot open input file \"ro.xml\": Permission denied\n"});
   expectRuns(cases);
 }
 
@@ -254,8 +251,7 @@ TEST_F(Tool, EveryCommandFailsWhenStandardOutputFails) {
   std::vector<Case> cases;
   for (const char* args : {"rawname $(seq 3000)", "detect doc.xml", "check name a", "rawname a", "--help",
                            "format --help", "--version", "format doc.xml", "text doc.xml"})
-    cases.push_back(
-        {args, 1, "", "qelxml: cannot write standard output: No space left on device\n", "", "< .in > full"});
+    cases.push_back({args, 1, "", "qelxml: cannot write standard output: No space left on device\n", "", "> full"});
   expectRuns(cases);
 }
 
@@ -313,14 +309,12 @@ TEST_F(Tool, FormatAcceptsValidDocumentsOfTheConformanceSuite) {
   }
   file("list", list);
   // A line (id, error) per document the tool refuses.
+  // The ids of the documents the tool refuses on standard output, its errors on standard error.
   std::istringstream refused(sh("while read -r id f; do " QELXML_PATH " format -o out.xml " +
                                 quoted(fs::path(QELXML_CONFORMANCE).parent_path()) +
-                                "/\"$f\" 2> err || echo \"$id $(cat err)\"; done < list"));
+                                "/\"$f\" 2> err || { echo \"$id\"; echo \"$id: $(cat err)\" >&2; }; done < list"));
   std::set<std::string> failed;
-  for (std::string line; std::getline(refused, line);) {
-    const std::string id = line.substr(0, line.find(' '));
-    if (failed.insert(id).second && !known.count(id)) ADD_FAILURE() << line;
-  }
+  for (std::string id; refused >> id;) failed.insert(id);
   EXPECT_EQ(failed, known);
 }
 
