@@ -30,10 +30,12 @@ constexpr long QELRC_NLS_ERROR = 21029;
 // byte comparison). A failure is a QelError with QELRC_DOM_API_ERROR.
 QELDOM_API void tavDomInit();
 
-// Runs the library's clean-up functions: terminates Xerces-C and frees the
+// Runs the library's clean-up functions: terminates Xerces-C, frees the
 // library's once-only objects (the encoding name table, the schema model
-// library). The library never calls it by itself, not even at unload: call it
-// once at the very end, after every document, parser and writer is gone.
+// library) and gives back the memory kept for the heaps of later documents
+// (up to 512 MiB of what released documents gave back). The library never
+// calls it by itself, not even at unload: call it once at the very end, after
+// every document, parser and writer is gone.
 QELDOM_API void qelDomCleanup();
 
 // --- editing ---------------------------------------------------------------------

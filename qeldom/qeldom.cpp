@@ -3,7 +3,6 @@
 // diagnostics that turn nodes and exceptions into text.
 #include "qeldom.hpp"
 
-#include <xercesc/framework/MemoryManager.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PanicHandler.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
@@ -17,6 +16,7 @@
 #include <new>
 
 #include "qelframe.hpp"
+#include "qelmem.hpp"
 #include "qelnewrl.hpp"
 
 XERCES_CPP_NAMESPACE_USE
@@ -58,30 +58,6 @@ class ThrowingPanicHandler : public PanicHandler {
 };
 ThrowingPanicHandler s_panicHandler;
 
-// Xerces-C allocates through a memory manager of its own, not through
-// operator new. This one hands every request to the allocation relay, so
-// Xerces-C's memory is the library's memory; a failure is Xerces-C's
-// OutOfMemoryException, as with its own manager.
-class RelayMemoryManager : public MemoryManager {
- public:
-  MemoryManager* getExceptionMemoryManager() override { return this; }
-  void* allocate(XMLSize_t size) override {
-    void* p = QelNewRelay::newOperNoThrow(size);
-    if (!p) throw OutOfMemoryException();
-    return p;
-  }
-  void deallocate(void* p) override { QelNewRelay::deleteOper(p); }
-};
-
-// Never destroyed: a caller may release documents (and so call the manager)
-// from static destructors that run after this library's.
-union ImmortalMemoryManager {
-  ImmortalMemoryManager() : manager() {}
-  ~ImmortalMemoryManager() {}
-  RelayMemoryManager manager;
-};
-ImmortalMemoryManager s_xercesMemory;
-
 // Its construction starts Xerces-C, its destruction terminates it.
 class QelDomPlatform {
  public:
@@ -101,7 +77,7 @@ QelDomPlatform::QelDomPlatform() {
   bool failed = false;
   std::string failure;
   try {
-    XMLPlatformUtils::Initialize(XMLUni::fgXercescDefaultLocale, nullptr, &s_panicHandler, &s_xercesMemory.manager);
+    XMLPlatformUtils::Initialize(XMLUni::fgXercescDefaultLocale, nullptr, &s_panicHandler, &qel_detail::xercesMemory());
   } catch (const XMLException& e) {
     failed = true;
     failure = qelToMbcs(e.getMessage());
@@ -162,7 +138,10 @@ void tavDomInit() {
   s_platformSlot.init(s_platformLock, platformInit);
 }
 
-void qelDomCleanup() { qel_detail::poolList().cleanup(); }
+void qelDomCleanup() {
+  qel_detail::poolList().cleanup();
+  qel_detail::emptyBlockCache();
+}
 
 namespace {
 // The library's own calls test the slot's state byte in place, without the

@@ -23,6 +23,7 @@
 
 #include "nyl.hpp"
 #include "qelbudget.hpp"
+#include "qelbuild.hpp"
 #include "qelenrec.hpp"
 #include "qelframe.hpp"
 #include "qelresolve.hpp"
@@ -166,6 +167,7 @@ void QelXmlParser::docCharacters(const XMLCh* const chars, const XMLSize_t lengt
     flushDocCharacters();
     m_cdata = cdataSection;
   }
+  if (!m_pending && m_builder) m_builder->runStarts(length);
   m_pending = true;
   m_chars.append(chars, length);
 }
@@ -181,7 +183,12 @@ void QelXmlParser::flushDocCharacters() {
   }
   // Text outside the input's root element is not content: under a parent the
   // builder would otherwise append it to the parent.
-  if (m_depth > 0 && (preserved || n > 0)) XercesDOMParser::docCharacters(piece, n, m_cdata);
+  if (m_depth > 0 && (preserved || n > 0)) {
+    if (m_builder)
+      m_builder->characters(piece, n, m_cdata, piece - m_chars.data());
+    else
+      XercesDOMParser::docCharacters(piece, n, m_cdata);
+  }
   m_chars.clear();
   m_pending = false;
   m_cdata = false;
@@ -189,12 +196,12 @@ void QelXmlParser::flushDocCharacters() {
 
 void QelXmlParser::docComment(const XMLCh* const comment) {
   flushDocCharacters();
-  XercesDOMParser::docComment(comment);
+  if (!m_builder || !m_builder->comment(comment)) XercesDOMParser::docComment(comment);
 }
 
 void QelXmlParser::docPI(const XMLCh* const target, const XMLCh* const data) {
   flushDocCharacters();
-  XercesDOMParser::docPI(target, data);
+  if (!m_builder || !m_builder->processingInstruction(target, data)) XercesDOMParser::docPI(target, data);
 }
 
 // xml:space is matched by its qualified name, so the whitespace rule means the
@@ -212,7 +219,10 @@ void QelXmlParser::startElement(const XMLElementDecl& elemDecl, const unsigned i
       break;
     }
   }
-  XercesDOMParser::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, isEmpty, isRoot);
+  if (!m_builder || !m_builder->startElement(elemDecl, urlId, elemPrefix, attrList, attrCount))
+    XercesDOMParser::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, isEmpty, isRoot);
+  else if (isEmpty)
+    endElement(elemDecl, urlId, isRoot, elemPrefix);  // as Xerces-C's builder ends an empty element
 }
 
 // A scope closes with the element that opened it: the name and the depth must
@@ -223,7 +233,10 @@ void QelXmlParser::endElement(const XMLElementDecl& elemDecl, const unsigned int
   if (!m_spaces.empty() && m_spaces.back().depth == m_depth && m_spaces.back().name.equals(elemDecl.getBaseName()))
     m_spaces.pop_back();
   if (m_depth > 0) --m_depth;
-  XercesDOMParser::endElement(elemDecl, urlId, isRoot, elemPrefix);
+  if (m_builder)
+    m_builder->endElement();
+  else
+    XercesDOMParser::endElement(elemDecl, urlId, isRoot, elemPrefix);
 }
 
 void QelXmlParser::ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
@@ -246,6 +259,8 @@ void QelXmlParser::startDocument() {
     fDocument->setErrorChecking(false);
     fDocument->setDocumentURI(getScanner()->getLocator()->getSystemId());
     fDocument->setInputEncoding(getScanner()->getReaderMgr()->getCurrentEncodingStr());
+    m_builder = qel_detail::DomBuilder::make(*this, m_underParent,
+                                             {fCurrentParent, fCurrentNode, fWithinElement, fDocument, *getScanner()});
     return;
   }
   getDocument()->setStrictErrorChecking(false);

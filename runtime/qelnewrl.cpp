@@ -10,10 +10,14 @@ std::atomic<unsigned long> s_count{0};
 std::atomic<long> s_failAt{0};  // 0: never fail; else the count at which failures begin
 }  // namespace
 
-void* QelNewRelay::newOperNoThrow(size_t size) noexcept {
+bool QelNewRelay::admit() noexcept {
   unsigned long n = s_count.fetch_add(1, std::memory_order_relaxed) + 1;
   long failAt = s_failAt.load(std::memory_order_relaxed);
-  if (failAt > 0 && n >= static_cast<unsigned long>(failAt)) return nullptr;
+  return failAt <= 0 || n < static_cast<unsigned long>(failAt);
+}
+
+void* QelNewRelay::newOperNoThrow(size_t size) noexcept {
+  if (!admit()) return nullptr;
   return ::operator new(size ? size : 1, std::nothrow);
 }
 

@@ -23,6 +23,9 @@ class QELRT_API QelNewRelay {
   static void* newOperNoThrow(size_t size) noexcept;
   /// Releases memory of newOper or newOperNoThrow; null is allowed.
   static void deleteOper(void* p) noexcept;
+  /// Counts a request that the caller serves from memory it already holds (a
+  /// cache of its own) as an allocation; false when fault injection fails it.
+  static bool admit() noexcept;
   /// Fault injection for tests: the `n`-th allocation from now on (1 = the
   /// next one) fails, and every one after it until the counter is set again;
   /// 0 switches failures off.

@@ -421,3 +421,30 @@ TEST(Conformance, ValidDocumentsComeBackFromTheWriter) {
   for (auto& [kind, ids] : refusals)
     std::cout << "  refused " << ids.size() << " times in " << kind << ", first in " << ids.front() << "\n";
 }
+
+// Every document of the suite that both parse, namespaces off and on: the
+// library's DOM is bare Xerces-C's, node by node, and built directly.
+TEST(Conformance, SameDomAsXercesDOMParser) {
+  const fs::path root = QELDOM_XMLCONF_DIR;
+  ASSERT_TRUE(fs::exists(root / "xmlconf.xml")) << "suite not unpacked at " << root;
+  tavDomInit();
+  std::map<std::string, int> compared, direct;
+  for (const Case& c : loadCatalogue(root)) {
+    if (!c.skip.empty()) continue;
+    for (unsigned long opt : {0ul, QEL_PARSE_NAMESPACES}) {
+      const std::string xml = readFile(c.file);
+      bool built = false;
+      DocPtr got = libraryDom(xml, c.file.c_str(), opt, &built), want = bareDom(xml, c.file.c_str(), opt);
+      if (!got || !want) continue;  // the outcomes are the W3CSuite test's
+      const std::string mode = opt ? "namespaces" : "no namespaces";
+      ++compared[mode];
+      direct[mode] += built;
+      EXPECT_EQ(DomDiff(got.get(), want.get()).why(), "") << c.id << " (" << mode << ") " << c.file;
+    }
+  }
+  for (const auto& [mode, n] : compared) {
+    std::cout << "  same DOM, " << mode << ": " << n << " documents, " << direct[mode] << " built directly\n";
+    EXPECT_GT(n, 900) << mode;
+    EXPECT_EQ(direct[mode], QELDOM_LINKS_DIRECTLY ? n : 0) << mode;
+  }
+}

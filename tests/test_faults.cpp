@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <new>
 #include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
 
+#include "qelmem.hpp"
 #include "qelnewrl.hpp"
 #include "test_support.hpp"
 
@@ -224,6 +226,30 @@ TEST(Faults, AllocationFailingAtEachPointOfTheEditingCalls) {
       [](int) {}, true);
   EXPECT_GT(points, 0);
   std::printf("FAULTS editing points=%d\n", points);
+}
+
+// The memory manager keeps released blocks of a document heap's sizes for
+// later documents: the lowest in memory, within its limit, and a block it
+// hands out again is still an allocation to fault injection. (The blocks are
+// never written beyond their first page: they take address space, not
+// memory.)
+TEST(BlockCache, KeepsTheLowestReleasedBlocksWithinItsLimit) {
+  qelDomCleanup();  // gives back what earlier tests left there
+  tavDomInit();
+  MemoryManager* memory = XMLPlatformUtils::fgMemoryManager;
+  const size_t kept = qel_detail::s_blockCacheLimit >> 20;
+  std::vector<void*> first(kept + 16), again(kept / 2);
+  for (void*& p : first) p = memory->allocate(1 << 20);
+  for (void* p : first) memory->deallocate(p);
+  std::sort(first.begin(), first.end(), std::less<void*>());
+  for (void*& p : again) {
+    p = memory->allocate(1 << 20);
+    EXPECT_TRUE(std::find(first.begin(), first.begin() + kept, p) != first.begin() + kept);
+  }
+  QelNewRelay::failAfter(1);
+  EXPECT_THROW(memory->allocate(1 << 20), OutOfMemoryException);
+  QelNewRelay::failAfter(0);
+  for (void* p : again) memory->deallocate(p);
 }
 
 // Xerces-C keeps what it allocated when an OutOfMemoryException passes

@@ -1,7 +1,11 @@
 // Parsing: entry points, the document-building parser, entity resolution.
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <random>
+#include <xercesc/framework/LocalFileInputSource.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/util/XMLResourceIdentifier.hpp>
 
@@ -481,4 +485,104 @@ TEST(UnderParent, DeclarationOfTheInputIsHandedToTheDocument) {
   // Text outside the input's root element does not reach the parent.
   qelParseDoc("\n<y/>\n ", 7, doc->getDocumentElement(), 0);
   EXPECT_EQ(shape(doc), "r(x(t[\xc3\xa9]) y)");
+}
+
+// --- the DOM the parser links itself -------------------------------------------------------
+
+namespace {
+
+// A random well-formed document: elements without and in two namespaces,
+// attributes in any order (one type declaring an ID and a default), text
+// with entity and character references, CDATA sections (empty and adjacent
+// ones too), comments, PIs, xml:space scopes, before and after the root.
+std::string randomDocument(std::mt19937& rng) {
+  auto one = [&](std::vector<std::string> list) { return list[rng() % list.size()]; };
+  int ids = 0;
+  std::function<std::string(int)> element = [&](int depth) {
+    const std::string name = depth ? one({"a", "b", "p:c", "q:d", "d"}) : "r";
+    std::vector<std::string> attrs = {"z='1'", "a='2'", "p:m='&amp;3'", "q:m=' 4 '", one({"xml:space='preserve'", ""})};
+    if (name == "d") attrs.push_back("id='i" + std::to_string(++ids) + "'");
+    std::shuffle(attrs.begin(), attrs.end(), rng);
+    std::string xml = "<" + name + (depth ? "" : " xmlns:p='urn:p' xmlns:q='urn:q'");
+    for (size_t i = rng() % attrs.size(); i < attrs.size(); ++i) xml += attrs[i].empty() ? "" : " " + attrs[i];
+    const int children = depth < 4 ? rng() % 6 : 0;
+    if (!children && rng() % 2) return xml + "/>";
+    xml += ">";
+    for (int i = 0; i < children; ++i)
+      xml += rng() % 3 ? one({" t &amp; u ", "\n  ", "&e;", "&m;", "&#x41;&#x10000;", "<![CDATA[]]>", "<![CDATA[c]]>",
+                              "<!--k-->", "<?pi d?>"})
+                       : element(depth + 1);
+    return xml + "</" + name + ">";
+  };
+  return "<!DOCTYPE r [<!ENTITY e 'x&#38;amp;y'><!ENTITY m '<i>in</i>&#38;e;'><!NOTATION n SYSTEM 'n'>"
+         "<!ATTLIST d id ID #IMPLIED k CDATA 'v'>]><!--c--><?p d?>" +
+         element(0) + "<!--end-->";
+}
+
+std::u16string serialized(const DOMNode* node) {
+  DOMLSSerializer* writer = DOMImplementation::getImplementation()->createLSSerializer();
+  XMLCh* text = writer->writeToString(node);
+  std::u16string out = text;
+  XMLString::release(&text);
+  writer->release();
+  return out;
+}
+
+}  // namespace
+
+TEST(SameDom, FuzzSeedsAndRandomDocumentsAsXercesDOMParserBuildsThem) {
+  std::vector<std::string> inputs;
+  for (const char* dir : {"seeds/parse", "regressions/parse"})
+    for (const auto& entry : fs::directory_iterator(fs::path(QELDOM_TEST_DATA) / "../../fuzz" / dir))
+      inputs.push_back(readFile(entry.path().string()));
+  std::mt19937 rng(20261207);
+  while (inputs.size() < 400) inputs.push_back(randomDocument(rng));
+  int compared = 0;
+  for (const std::string& xml : inputs)
+    for (unsigned long opt : {0ul, QEL_PARSE_NAMESPACES}) {
+      SCOPED_TRACE(xml + " options " + std::to_string(opt));
+      bool direct = false;
+      DocPtr got = libraryDom(xml, "same", opt, &direct), want = bareDom(xml, "same", opt);
+      EXPECT_EQ(DomDiff(got.get(), want.get()).why(), "");
+      compared += got && direct == QELDOM_LINKS_DIRECTLY;
+    }
+  EXPECT_GT(compared, 780);
+}
+
+// Xerces-C's own operations on a document the parser linked itself (one of
+// several heap blocks, with ID attributes, defaults, entities, namespaces)
+// give what they give on Xerces-C's document of the same input.
+TEST(SameDom, XercesOperationsWorkOnTheResult) {
+  std::string xml =
+      "<!DOCTYPE r [<!ENTITY e 'x&#38;amp;y'><!ATTLIST d id ID #IMPLIED k CDATA 'v'><!NOTATION n SYSTEM 'n'>]>"
+      "<r xmlns:p='urn:p' z='1' a='2'><?pi first?>";
+  for (int i = 0; i < 300; ++i)
+    xml += "<p:c b='" + std::to_string(i) + "' a=''>t &e; <![CDATA[c]]><!--k--><d id='i" + std::to_string(i) +
+           "'/></p:c>\n";
+  xml += "</r>";
+  for (unsigned long opt : {0ul, QEL_PARSE_NAMESPACES}) {
+    bool direct = false;
+    DocPtr got = libraryDom(xml, "same", opt, &direct), want = bareDom(xml, "same", opt);
+    ASSERT_TRUE(got && want && direct == QELDOM_LINKS_DIRECTLY);
+    for (DOMDocument* doc : {got.get(), want.get()}) {
+      DOMElement* root = doc->getDocumentElement();
+      root->appendChild(doc->createElement(u"added"))->appendChild(doc->createTextNode(u"t"));
+      root->setAttribute(u"z", u"changed");
+      root->removeChild(root->getFirstChild())->release();
+      DOMNodeList* ds = doc->getElementsByTagName(u"d");
+      for (XMLSize_t i = 0; i < ds->getLength(); i += 2) static_cast<DOMElement*>(ds->item(i))->removeAttribute(u"k");
+      static_cast<DOMText*>(root->getFirstChild()->getFirstChild())->splitText(1);
+      doc->normalizeDocument();
+    }
+    EXPECT_EQ(DomDiff(got.get(), want.get()).why(), "");
+    EXPECT_TRUE(serialized(got.get()) == serialized(want.get()));
+    EXPECT_EQ(got->getElementsByTagName(u"d")->getLength(), 300u);
+    EXPECT_EQ(got->getElementById(u"i299"), got->getElementsByTagName(u"d")->item(299));
+    DocPtr clone(static_cast<DOMDocument*>(got->cloneNode(true)));
+    DocPtr wantClone(static_cast<DOMDocument*>(want->cloneNode(true)));
+    EXPECT_EQ(DomDiff(clone.get(), wantClone.get()).why(), "");
+    DocPtr imported(qelCreateDoc());
+    imported->appendChild(imported->importNode(got->getDocumentElement(), true));
+    EXPECT_TRUE(serialized(imported->getDocumentElement()) == serialized(want->getDocumentElement()));
+  }
 }

@@ -1,7 +1,8 @@
 // Helpers shared by the test programs: the owner of a DOM document, threads
 // released at the same moment, captured trace lines, byte strings, a scratch
-// folder, a loopback HTTP server, and the library's write and parse calls in
-// the form the tests use them.
+// folder, a loopback HTTP server, the library's write and parse calls in the
+// form the tests use them, and a node by node comparison of the library's DOM
+// with bare Xerces-C's.
 #pragma once
 
 #include <arpa/inet.h>
@@ -25,6 +26,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/parsers/XercesDOMParser.hpp>
+#include <xercesc/sax/HandlerBase.hpp>
 
 #include "mox.hpp"
 #include "qeldom.hpp"
@@ -364,6 +368,148 @@ inline bool sameContent(const xercesc::DOMNode* a, const xercesc::DOMNode* b, bo
   }
   return true;
 }
+
+// --- the library's DOM against bare Xerces-C's ---------------------------------------------------
+
+// The library parser's document of the bytes read as from `systemId` (null
+// when it rejects them); `direct` tells whether it linked the nodes itself.
+inline DocPtr libraryDom(const std::string& xml, const char* systemId, unsigned long opt, bool* direct = nullptr) {
+  xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), systemId);
+  QelXmlParser parser(opt, nullptr, source);
+  try {
+    parser.parse(source);
+  } catch (...) {
+    return nullptr;
+  }
+  if (direct) *direct = parser.buildsDirectly();
+  return DocPtr(parser.detachDocument());
+}
+
+// The same from a bare XercesDOMParser with the library's settings for `opt`
+// (validation, namespaces, no entity reference nodes).
+inline DocPtr bareDom(const std::string& xml, const char* systemId, unsigned long opt) {
+  struct Thrower : xercesc::HandlerBase {
+    void error(const xercesc::SAXParseException& e) override { throw e; }
+  } handler;
+  xercesc::XercesDOMParser parser;
+  parser.setValidationScheme(opt & QEL_PARSE_VALIDATE ? parser.Val_Always : parser.Val_Never);
+  parser.setDoNamespaces(opt & QEL_PARSE_NAMESPACES);
+  parser.setCreateEntityReferenceNodes(false);
+  parser.setErrorHandler(&handler);
+  try {
+    parser.parse(xercesc::MemBufInputSource(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), systemId));
+  } catch (...) {
+    return nullptr;
+  }
+  return DocPtr(parser.adoptDocument());
+}
+
+// The first difference between the DOM the library built (`got`, options
+// without QEL_PARSE_TRIM) and bare Xerces-C's of the same input (`want`),
+// node by node: kind, names, namespace, value, attributes in order with
+// their specified and ID flags (and getElementById), the document type with
+// its internal subset, entities and notations, and every parent, sibling and
+// owner link of `got` both ways. Empty when they agree. The library's
+// documented differences are applied to `want`: consecutive CDATA sections
+// are one section, an empty one is dropped outside xml:space="preserve" (and
+// the text around it joins), the internal subset may differ in blank lines,
+// and the encoding properties (of the document and its entities) name the
+// encodings the library's recognizer settled on, so they are not compared.
+class DomDiff {
+ public:
+  using Node = xercesc::DOMNode;
+  DomDiff(const xercesc::DOMDocument* got, const xercesc::DOMDocument* want) : m_got(got), m_want(want) {
+    if (!got || !want) m_why = got ? "library only" : want ? "bare only" : "";
+    if (!m_why.empty() || !got) return;
+    if (got->getXmlStandalone() != want->getXmlStandalone() ||
+        str(got->getXmlVersion()) + str(got->getDocumentURI()) !=
+            str(want->getXmlVersion()) + str(want->getDocumentURI()))
+      m_why = "declaration or URI";
+    node(got, want, false, "");
+  }
+  const std::string& why() const { return m_why; }
+
+ private:
+  static std::u16string str(const XMLCh* s) { return s ? s : u"(null)"; }
+  static std::u16string ids(const Node* n) {  // what identifies an entity, notation or document type
+    if (auto* e = dynamic_cast<const xercesc::DOMEntity*>(n))
+      return str(e->getPublicId()) + str(e->getSystemId()) + str(e->getNotationName()) + str(e->getXmlVersion());
+    if (auto* t = dynamic_cast<const xercesc::DOMNotation*>(n)) return str(t->getPublicId()) + str(t->getSystemId());
+    auto* d = dynamic_cast<const xercesc::DOMDocumentType*>(n);
+    if (!d) return u"";
+    std::u16string subset;  // without blank lines
+    for (std::u16string line, all = str(d->getInternalSubset()) + u"\n"; !all.empty(); all.erase(0, line.size() + 1))
+      if ((line = all.substr(0, all.find(u'\n'))).find_first_not_of(u" \t\r") != line.npos) subset += line + u"\n";
+    return str(d->getPublicId()) + str(d->getSystemId()) + subset;
+  }
+  bool fail(const std::string& where, const std::string& what) {
+    if (m_why.empty()) m_why = where + ": " + what;
+    return false;
+  }
+
+  bool node(const Node* a, const Node* b, bool preserve, std::string where) {
+    where += "/" + u8(a->getNodeName());
+    if (a->getNodeType() != b->getNodeType() || str(a->getNodeName()) != str(b->getNodeName()) ||
+        str(a->getNamespaceURI()) + str(a->getPrefix()) + str(a->getLocalName()) + str(a->getNodeValue()) + ids(a) !=
+            str(b->getNamespaceURI()) + str(b->getPrefix()) + str(b->getLocalName()) + str(b->getNodeValue()) + ids(b))
+      return fail(where, "kind, name, namespace, value or ids; expected " + u8(b->getNodeName()));
+    if (a->getOwnerDocument() != (a == m_got ? nullptr : m_got)) return fail(where, "owner document");
+    if (auto* e = dynamic_cast<const xercesc::DOMElement*>(a))
+      if (e->hasAttribute(u"xml:space")) preserve = str(e->getAttribute(u"xml:space")) == u"preserve";
+    std::vector<std::pair<const xercesc::DOMNamedNodeMap*, const xercesc::DOMNamedNodeMap*>> maps{
+        {a->getAttributes(), b->getAttributes()}};
+    if (auto* t = dynamic_cast<const xercesc::DOMDocumentType*>(a)) {
+      auto* u = static_cast<const xercesc::DOMDocumentType*>(b);
+      maps = {{t->getEntities(), u->getEntities()}, {t->getNotations(), u->getNotations()}};
+    }
+    for (auto [ma, mb] : maps) {
+      if (!ma != !mb || (ma && ma->getLength() != mb->getLength())) return fail(where, "attributes or declarations");
+      for (XMLSize_t i = 0; ma && i < ma->getLength(); ++i) {
+        auto *x = dynamic_cast<const xercesc::DOMAttr*>(ma->item(i)),
+             *y = dynamic_cast<const xercesc::DOMAttr*>(mb->item(i));
+        if (x && (x->getSpecified() != y->getSpecified() || x->isId() != y->isId() || x->getOwnerElement() != a ||
+                  (m_got->getElementById(x->getValue()) == a) != (m_want->getElementById(y->getValue()) == b)))
+          return fail(where, "flags, owner or getElementById of attribute " + u8(x->getName()));
+        if (!node(ma->item(i), mb->item(i), true, where)) return false;
+      }
+    }
+    return children(a, b, preserve, where);
+  }
+
+  // The children of `b` as the library builds them, against those of `a`.
+  bool children(const Node* a, const Node* b, bool preserve, const std::string& where) {
+    std::vector<std::pair<const Node*, std::u16string>> want;  // a node, and its value joined with the next ones'
+    for (const Node* c = b->getFirstChild(); c; c = c->getNextSibling()) {
+      const short type = c->getNodeType();
+      if (type == Node::CDATA_SECTION_NODE && !*c->getNodeValue() && !preserve) continue;
+      if ((type == Node::TEXT_NODE || type == Node::CDATA_SECTION_NODE) && !want.empty() &&
+          want.back().first->getNodeType() == type)
+        want.back().second += c->getNodeValue();
+      else
+        want.emplace_back(c, str(c->getNodeValue()));
+    }
+    const Node* previous = nullptr;
+    size_t i = 0;
+    for (const Node* c = a->getFirstChild(); c; previous = c, c = c->getNextSibling(), ++i) {
+      if (c->getParentNode() != a || c->getPreviousSibling() != previous || a->getChildNodes()->item(i) != c ||
+          i >= want.size())
+        return fail(where, "links or count of child " + std::to_string(i));
+      if (c->getNodeType() == want[i].first->getNodeType() &&
+          (c->getNodeType() == Node::TEXT_NODE || c->getNodeType() == Node::CDATA_SECTION_NODE)) {
+        if (str(c->getNodeValue()) != want[i].second || c->getOwnerDocument() != m_got)
+          return fail(where, "text [" + u8(c->getNodeValue()) + "]");
+      } else if (!node(c, want[i].first, preserve, where)) {
+        return false;
+      }
+    }
+    if (i != want.size() || a->getLastChild() != previous || a->getChildNodes()->getLength() != i)
+      return fail(where, "child count or last child");
+    return true;
+  }
+
+  const xercesc::DOMDocument *m_got, *m_want;
+  std::string m_why;
+};
 
 }  // namespace qeltest
 
