@@ -44,7 +44,7 @@ TEST_F(EncodingTest, FirstBytesAndSuppliedNameDecideWithoutADeclaration) {
   const std::string mark = " by byte order mark", ascii = "<doc>text</doc>", ebcdic = cp37(ascii);
   const std::tuple<std::string, const char*, std::string> rows[] = {
       {"\xFF\xFE" + utf16Bytes(u"<?xml version='1.0' encoding='ISO-8859-1'?>", false), "cp1252", "UTF-16LE" + mark},
-      {"\xEF\xBB\xBF<a/>", nullptr, "UTF-8" + mark},
+      {"\xEF\xBB\xBF", nullptr, "UTF-8" + mark},  // the mark alone
       {bytes({0, 0, 0xFE, 0xFF, 0, 0, 0, '<'}), "no-such", "UCS-4 (BE) stored <none>" + mark},
       {std::string("\n\0a\0", 4), "ISO-8859-1", "UTF-16LE by probe"},
       {std::string("\0\t", 2), nullptr, "UTF-16BE by probe"},  // two bytes are enough
