@@ -42,8 +42,9 @@ TEST(TextCheck, ReportsTheFirstFaultWhereXercesCFindsIt) {
     std::u16string text;
     for (size_t n = rng() % 70; text.size() < n;)
       text += rng() % 30 ? good[rng() % std::size(good)] : std::u16string(1, edges[rng() % std::size(edges)]);
-    // Units beyond the length are not examined.
-    ASSERT_EQ(textCheck(text + (round % 2 ? u"\x01" : u""), text.size()), expectedTextCheck(text))
+    // Units beyond the length are not examined: a low surrogate there pairs
+    // with nothing.
+    ASSERT_EQ(textCheck(text + (round % 2 ? u"\xDC00" : u""), text.size()), expectedTextCheck(text))
         << qeltest::hex(qeltest::u8(text.c_str()));
   }
 }
