@@ -52,7 +52,7 @@ TEST_F(EncodingTest, FirstBytesAndSuppliedNameDecideWithoutADeclaration) {
       {bytes({0x4C}), nullptr, "IBM037 by probe"},
       {"", nullptr, "UTF-8 by probe"},
       {bytes({0x0D, 0x4C, 0x84}), nullptr, "UTF-8 by probe"},  // the EBCDIC carriage return is no space
-      {ascii, "", "UTF-8 by probe"},
+      {"<\xBB\xBF", "", "UTF-8 by probe"},                     // the end of a mark is no mark
       {ascii, "utf-16le", "UTF-8 by probe"},
       {ascii, "ibm500", "UTF-8 by probe"},
       {ascii, "NaTiVe", "UTF-8 by probe"},
