@@ -551,3 +551,25 @@ void inFreshProcess(Fn body) {
 }
 
 }  // namespace qeltest
+
+// --- tests-a ---------------------------------------------------------------------------------
+
+#include <unicode/ucnv.h>
+
+namespace qeltest {
+
+// ICU's own conversion to or from a code page (ucnv_fromUChars or
+// ucnv_toUChars): characters the page lacks as XML hexadecimal references,
+// bytes it cannot read substituted. The oracle for the library's converter.
+template <typename Out, typename In, typename Convert>
+Out icuConvert(const char* page, const In& in, Convert convert) {
+  UErrorCode err = U_ZERO_ERROR;
+  UConverter* conv = ucnv_open(page, &err);
+  ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_ESCAPE, UCNV_ESCAPE_XML_HEX, nullptr, nullptr, &err);
+  Out out(in.size() * 20 + 8, 0);
+  out.resize(convert(conv, out.data(), int32_t(out.size()), in.data(), int32_t(in.size()), &err));
+  ucnv_close(conv);
+  return out;
+}
+
+}  // namespace qeltest
