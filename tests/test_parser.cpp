@@ -148,6 +148,7 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
        invalid + "converter for 'NO-SUCH' encoding ( line 2, char 23 )"},
       // Errors: the parse error with its position, or what Xerces-C threw.
       {"<a>\n<b></a>", 0, invalid + "( line 2, char 6 )"},
+      {"<caf\xc3\xa9></x>", 0, invalid + "'caf\xc3\xa9'*"},  // a message naming non-ASCII markup
       {"<a>\n<b></a>", pass, "passed on:*( line 2, char 6 ) from qelParseDoc"},
       {"", 0, invalid + "( line 1, char 1 )"},
       {std::string("\x01\x02\xff\xfe\x00\x00garbage", 13), 0, invalid + "( line 1, char 1 )"},
