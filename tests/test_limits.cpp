@@ -236,10 +236,11 @@ TEST(Limits, EntityBoundsHoldForEveryKindOfExpansion) {
     std::string want;
   } rows[] = {
       {type + "]><d>" + refs + "</d>", 100, 0, over},
-      {type + "]><d>" + refs + "</d>", 100, 2000, over},
+      {type + "]><d>" + repeat("&e;", 100) + "</d>", 100, 1000, "1000"},  // both bounds reached, not passed
+      {type + "]><d>" + repeat("&e;", 101) + "</d>", 100, 0, over},
+      {type + "]><d>" + repeat("&e;", 101) + "</d>", 0, 1000, text},
       {type + "]><d>" + refs + "</d>", 1000, 1000, text},
       {type + "]><d>" + refs + "</d>", 0, 2000, "2000"},
-      {type + "]><d>" + refs + "</d>", 1000, 2000, "2000"},
       {type + "]><d a='" + refs + "'/>", 0, 1000, text},
       {"<!DOCTYPE d [<!ENTITY % p '<!-- " + std::string(600, 'p') + " -->'>%p;%p;]><d/>", 0, 1000, text},
       {"<!DOCTYPE d [<!ENTITY x SYSTEM '" + dir.write("x.ent", std::string(600, 'x')) + "'>]><d>&x;&x;</d>", 0, 1000,
