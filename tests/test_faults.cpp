@@ -24,28 +24,22 @@ namespace {
 // its first allocations) before any injection.
 const auto* const s_platform = ::testing::AddGlobalTestEnvironment(new Platform);
 
-// What the failing stream throws: a type of the caller's own.
-struct StreamFailure {
+struct StreamFailure {  // what the failing stream throws: a type of the caller's own
   int write;
 };
 
 // Keeps every write it takes, and throws instead of taking the n-th one
-// (0: never).
-class FailingStream : public QelOutputStream {
- public:
-  explicit FailingStream(int failAt) : m_failAt(failAt) {}
+// (0: never), or with `broken` every one from the n-th on.
+struct FailingStream : QelOutputStream {
+  explicit FailingStream(int n, bool broken = false) : failAt(n), broken(broken) {}
   void write(const char* bytes, long count) override {
-    ++m_calls;
-    if (m_calls == m_failAt) throw StreamFailure{m_calls};
-    m_writes.emplace_back(bytes, static_cast<size_t>(count));
+    if (++calls == failAt || (broken && failAt && calls > failAt)) throw StreamFailure{calls};
+    writes.emplace_back(bytes, static_cast<size_t>(count));
   }
-  int calls() const { return m_calls; }
-  const std::vector<std::string>& writes() const { return m_writes; }
-
- private:
-  int m_failAt;
-  int m_calls = 0;
-  std::vector<std::string> m_writes;
+  int failAt;
+  bool broken;
+  int calls = 0;
+  std::vector<std::string> writes;
 };
 
 // A document with every kind of node, and enough text for several of the
@@ -110,30 +104,32 @@ TEST(Faults, StreamThrowingAtEachWriteStopsTheWriter) {
       DocPtr doc = sampleDocument(paragraphs);
       FailingStream whole(0);
       qelWriteNode(doc.get(), whole, QEL_WRITE_XML_DECL | QEL_WRITE_MARGINS, encoding, nullptr);
-      ASSERT_GE(whole.calls(), paragraphs ? 3 : 1);
+      ASSERT_GE(whole.calls, paragraphs ? 3 : 1);
       int afterFailure = 0;
-      for (int n = 1; n <= whole.calls(); ++n) {
-        FailingStream failing(n);
+      for (int n = 1; n <= 2 * whole.calls; ++n) {
+        FailingStream failing((n + 1) / 2, n % 2 == 0);  // the stream fails once, or from then on
+        const int at = failing.failAt;
         std::string thrown = "went on";
         try {
           qelWriteNode(doc.get(), failing, QEL_WRITE_XML_DECL | QEL_WRITE_MARGINS, encoding, nullptr);
         } catch (const StreamFailure& e) {
           thrown = std::to_string(e.write);
         }
-        std::vector<std::string> expected = whole.writes();
-        expected.erase(expected.begin() + (n - 1));
-        const std::vector<std::string>& taken = failing.writes();
-        const bool ordered = taken.size() >= size_t(n - 1) && taken.size() <= expected.size() &&
+        std::vector<std::string> expected = whole.writes;
+        expected.erase(expected.begin() + (at - 1));
+        const std::vector<std::string>& taken = failing.writes;
+        const bool ordered = taken.size() >= size_t(at - 1) && taken.size() <= expected.size() &&
                              std::equal(taken.begin(), taken.end(), expected.begin());
-        EXPECT_EQ(thrown + (ordered ? "" : " out of order"), std::to_string(n));
-        afterFailure += failing.calls() - n;
+        EXPECT_EQ(thrown + (ordered ? "" : " out of order"), std::to_string(at))
+            << (failing.broken ? "broken" : "once");
+        afterFailure += failing.broken ? 0 : failing.calls - at;
       }
       std::printf("FAULTS stream-%s-%s points=%d writes_after_failure=%d\n", encoding, paragraphs ? "large" : "small",
-                  whole.calls(), afterFailure);
+                  whole.calls, afterFailure);
     }
   FailingStream failing(1);  // the writer's final commit is its only write
   EXPECT_THROW(QelDomWriter(sampleDocument(0).get(), failing, 0, "UTF-8", nullptr), StreamFailure);
-  EXPECT_EQ(failing.calls(), 1);
+  EXPECT_EQ(failing.calls, 1);
 }
 
 // Parsing (alone and under a parent), writing and editing: every injected
