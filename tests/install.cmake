@@ -1,10 +1,11 @@
 # The installed package, and the Debian package cpack makes (label "deb":
 # ctest -LE deb leaves it out): a caller built against each.
+string(REGEX REPLACE "^(.+)$" "-fsanitize=\\1" QELDOM_INSTALL_TEST_FLAGS "${QELDOM_SANITIZE}")
 function(add_install_test name work)
   add_test(NAME ${name}
     COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR}/install
             -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/${work} -DCXX=${CMAKE_CXX_COMPILER}
-            "-DCXX_FLAGS=$<$<BOOL:${QELDOM_SANITIZE}>:-fsanitize=${QELDOM_SANITIZE}>" ${ARGN}
+            "-DCXX_FLAGS=${QELDOM_INSTALL_TEST_FLAGS}" ${ARGN}
             -P ${CMAKE_CURRENT_SOURCE_DIR}/install/check.cmake)
   # Every install from the build tree writes its install manifest there.
   set_tests_properties(${name} PROPERTIES TIMEOUT 300 RESOURCE_LOCK build_tree_install ENVIRONMENT
