@@ -1,11 +1,7 @@
-# The stress test loads the test model library (tests/tavmdr, built by
-# schema.cmake) through its run path, as the schema loader's tests do.
-target_include_directories(test_stress PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tavmdr)
+# The stress test loads the model library stand-in (runtime/tavmdr) through
+# its run path.
+target_include_directories(test_stress PRIVATE $<TARGET_PROPERTY:tavmdr,INTERFACE_INCLUDE_DIRECTORIES>)
 target_link_libraries(test_stress PRIVATE ${CMAKE_DL_LIBS})
 add_dependencies(test_stress tavmdr)
-set_property(TARGET test_stress APPEND PROPERTY BUILD_RPATH ${CMAKE_CURRENT_BINARY_DIR}/tavmdr)
+set_property(TARGET test_stress APPEND PROPERTY BUILD_RPATH $<TARGET_FILE_DIR:tavmdr>)
 target_link_options(test_stress PRIVATE -Wl,--disable-new-dtags)
-# It counts the platform's starts with a definition of its own of
-# XMLPlatformUtils::Initialize, which libqeldom.so finds only when the program
-# exports it.
-set_target_properties(test_stress PROPERTIES CXX_VISIBILITY_PRESET default)

@@ -1,41 +1,15 @@
-# The schema loader's tests: a model library of their own (libtavmdr.so, and a
-# copy without its factory in a directory of its own), and the test program
-# built three times: with the model library on its run path, without it, and
-# with the copy that lacks the factory. The dynamic loader finds the library
-# through the program's DT_RPATH, which (unlike DT_RUNPATH) also serves the
-# dlopen calls of the libraries the program loads.
-set(QELSCHEMA_MODEL_DIR ${CMAKE_CURRENT_BINARY_DIR}/tavmdr)
-set(QELSCHEMA_NOFACTORY_DIR ${CMAKE_CURRENT_BINARY_DIR}/tavmdr-nofactory)
-
-add_library(tavmdr SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tavmdr/tavmdr.cpp)
-add_library(tavmdr_nofactory SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tavmdr/tavmdr.cpp)
+# The schema loader's tests: each case finds the model library through
+# LD_LIBRARY_PATH, the stand-in (runtime/tavmdr), a copy of it built without
+# the factory in a directory of its own, or none.
+add_library(tavmdr_nofactory SHARED ${PROJECT_SOURCE_DIR}/runtime/tavmdr/tavmdr.cpp)
 target_compile_definitions(tavmdr_nofactory PRIVATE TAVMDR_NO_FACTORY)
-set_target_properties(tavmdr PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${QELSCHEMA_MODEL_DIR})
-set_target_properties(tavmdr_nofactory PROPERTIES OUTPUT_NAME tavmdr LIBRARY_OUTPUT_DIRECTORY ${QELSCHEMA_NOFACTORY_DIR})
-foreach(lib tavmdr tavmdr_nofactory)
-  target_link_libraries(${lib} PRIVATE qeldom)
-  target_include_directories(${lib} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tavmdr)
-endforeach()
+target_link_libraries(tavmdr_nofactory PRIVATE qeldom)
+target_include_directories(tavmdr_nofactory PRIVATE $<TARGET_PROPERTY:tavmdr,INTERFACE_INCLUDE_DIRECTORIES>)
+set_target_properties(tavmdr_nofactory PROPERTIES OUTPUT_NAME tavmdr
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/tavmdr-nofactory)
 
-function(qelschema_test_program name model dir)
-  if(NOT TARGET ${name})
-    add_executable(${name} ${CMAKE_CURRENT_SOURCE_DIR}/test_schema.cpp)
-    target_link_libraries(${name} PRIVATE qeldom GTest::gtest GTest::gtest_main Threads::Threads)
-    # One variable per property: gtest_discover_tests splits a list value.
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES
-    ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1"
-    ENVIRONMENT_MODIFICATION "LSAN_OPTIONS=set:suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp:print_suppressions=0")
-  endif()
-  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tavmdr)
-  target_link_libraries(${name} PRIVATE ${CMAKE_DL_LIBS})
-  target_compile_definitions(${name} PRIVATE QELSCHEMA_MODEL=${model} QELSCHEMA_MODEL_DIR="${QELSCHEMA_MODEL_DIR}")
-  add_dependencies(${name} tavmdr tavmdr_nofactory)
-  if(dir)
-    set_property(TARGET ${name} APPEND PROPERTY BUILD_RPATH ${dir})
-    target_link_options(${name} PRIVATE -Wl,--disable-new-dtags)
-  endif()
-endfunction()
-
-qelschema_test_program(test_schema 1 ${QELSCHEMA_MODEL_DIR})
-qelschema_test_program(test_schema_noload 0 "")
-qelschema_test_program(test_schema_nofactory 2 ${QELSCHEMA_NOFACTORY_DIR})
+target_link_libraries(test_schema PRIVATE ${CMAKE_DL_LIBS})
+target_include_directories(test_schema PRIVATE $<TARGET_PROPERTY:tavmdr,INTERFACE_INCLUDE_DIRECTORIES>)
+target_compile_definitions(test_schema PRIVATE QELSCHEMA_MODEL_DIR="$<TARGET_FILE_DIR:tavmdr>"
+  QELSCHEMA_NOFACTORY_DIR="$<TARGET_FILE_DIR:tavmdr_nofactory>")
+add_dependencies(test_schema tavmdr tavmdr_nofactory)

@@ -512,3 +512,42 @@ class DomDiff {
 };
 
 }  // namespace qeltest
+
+// --- tests-b: Xerces-C's own start and end, and a fresh process ------------------------------
+#include <dlfcn.h>
+
+#include <xercesc/util/PlatformUtils.hpp>
+
+namespace qeltest {
+
+// Xerces-C's own XMLPlatformUtils::Initialize and Terminate, for the programs
+// that export definitions of their own in front of them (frame.cmake).
+inline void realInitialize(const char* locale, const char* nlsHome, xercesc::PanicHandler* panicHandler,
+                           xercesc::MemoryManager* memoryManager) {
+  using Fn = void (*)(const char*, const char*, xercesc::PanicHandler*, xercesc::MemoryManager*);
+  static const Fn real = reinterpret_cast<Fn>(
+      dlsym(RTLD_NEXT, "_ZN11xercesc_3_216XMLPlatformUtils10InitializeEPKcS2_PNS_12PanicHandlerEPNS_13MemoryManagerE"));
+  real(locale, nlsHome, panicHandler, memoryManager);
+}
+inline void realTerminate() {
+  using Fn = void (*)();
+  static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "_ZN11xercesc_3_216XMLPlatformUtils9TerminateEv"));
+  real();
+}
+
+// Runs `body` in a fresh run of this program, started for this test alone
+// (gtest's threadsafe death-test style), so that the process-wide first-use
+// state (platform, once-only slots, model library) is untouched whatever
+// ran before; the test fails when a check inside fails.
+template <typename Fn>
+void inFreshProcess(Fn body) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        body();
+        std::exit(::testing::Test::HasFailure() ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace qeltest

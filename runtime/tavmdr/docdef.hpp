@@ -1,12 +1,12 @@
-// The document definition the test model library understands, and the
-// counters it exports for the tests (with C linkage, found with dlsym).
+// The document definition the model library stand-in understands, and the
+// counters it exports (with C linkage, found with dlsym).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// The product's class, as far as these tests need it: a root element whose
+// The product's class, as far as the stand-in needs it: a root element whose
 // content is a sequence of fields, each of a named simple type.
 class QelXmlDocDef {
  public:

@@ -1,4 +1,4 @@
-// A small model library for the tests: its factory builds the schema of a
+// The schema model library stand-in: its factory builds the schema of a
 // QelXmlDocDef (a root element with a sequence of typed fields) and counts
 // its loads and calls. Built with TAVMDR_NO_FACTORY it exports no factory.
 #include <atomic>
