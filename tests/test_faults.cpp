@@ -6,6 +6,7 @@
 // AddressSanitizer build checks leaks at exit). Each test prints how many
 // fault points it tried as a "FAULTS <case> points=<n>" line.
 #include <algorithm>
+#include <functional>
 #include <new>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
@@ -23,28 +24,22 @@ namespace {
 // its first allocations) before any injection.
 const auto* const s_platform = ::testing::AddGlobalTestEnvironment(new Platform);
 
-// What the failing stream throws: a type of the caller's own.
-struct StreamFailure {
+struct StreamFailure {  // what the failing stream throws: a type of the caller's own
   int write;
 };
 
 // Keeps every write it takes, and throws instead of taking the n-th one
-// (0: never).
-class FailingStream : public QelOutputStream {
- public:
-  explicit FailingStream(int failAt) : m_failAt(failAt) {}
+// (0: never), or with `broken` every one from the n-th on.
+struct FailingStream : QelOutputStream {
+  explicit FailingStream(int n, bool broken = false) : failAt(n), broken(broken) {}
   void write(const char* bytes, long count) override {
-    ++m_calls;
-    if (m_calls == m_failAt) throw StreamFailure{m_calls};
-    m_writes.emplace_back(bytes, static_cast<size_t>(count));
+    if (++calls == failAt || (broken && failAt && calls > failAt)) throw StreamFailure{calls};
+    writes.emplace_back(bytes, static_cast<size_t>(count));
   }
-  int calls() const { return m_calls; }
-  const std::vector<std::string>& writes() const { return m_writes; }
-
- private:
-  int m_failAt;
-  int m_calls = 0;
-  std::vector<std::string> m_writes;
+  int failAt;
+  bool broken;
+  int calls = 0;
+  std::vector<std::string> writes;
 };
 
 // A document with every kind of node, and enough text for several of the
@@ -64,37 +59,29 @@ DocPtr sampleDocument(int paragraphs) {
 }
 
 // Runs `action` with an allocation failure injected at the 1st, 2nd, ...
-// allocation until it runs through without reaching the injected one. Every
-// injected failure must reach the caller as the out-of-memory error
-// (std::bad_alloc); `check` judges the state after each failure. Returns the
-// number of failures injected.
-// `xercesOutOfMemory`: Xerces-C's own OutOfMemoryException counts as well
-// (the editing calls pass the DOM's exceptions on unchanged).
-template <typename Action, typename Check>
-int failEachAllocation(Action action, Check check, bool xercesOutOfMemory = false) {
+// allocation until it runs through without reaching the injected one. Each
+// failure must reach the caller as std::bad_alloc (or, with
+// `xercesOutOfMemory`, Xerces-C's OutOfMemoryException, which the writer's
+// buffer and the editing calls pass on unchanged) and leave `intact` true.
+// Returns the number of failures injected, or the first wrong outcome.
+std::string failEachAllocation(const std::function<void()>& action, const std::function<bool()>& intact,
+                               bool xercesOutOfMemory) {
   for (int n = 1;; ++n) {
-    bool failed = false;
+    std::string wrong;
     QelNewRelay::failAfter(n);
     try {
       action();
+      wrong = "none";
     } catch (const std::bad_alloc&) {
-      failed = true;
     } catch (const OutOfMemoryException&) {
-      failed = true;
-      if (!xercesOutOfMemory) {
-        QelNewRelay::failAfter(0);
-        ADD_FAILURE() << "allocation " << n << ": Xerces-C's OutOfMemoryException instead of the out-of-memory error";
-        return n;
-      }
+      wrong = xercesOutOfMemory ? "" : "Xerces-C's OutOfMemoryException";
     } catch (...) {
-      QelNewRelay::failAfter(0);
-      ADD_FAILURE() << "allocation " << n << ": an exception other than the out-of-memory error";
-      return n;
+      wrong = "another exception";
     }
     QelNewRelay::failAfter(0);
-    if (!failed) return n - 1;
-    check(n);
-    if (::testing::Test::HasFailure()) return n;
+    if (wrong == "none") return std::to_string(n - 1);
+    if (wrong.empty() && !intact()) wrong = "a broken state";
+    if (!wrong.empty()) return "allocation " + std::to_string(n) + ": " + wrong;
   }
 }
 
@@ -106,126 +93,104 @@ const char kSampleXml[] =
 
 }  // namespace
 
-// --- a stream that throws ---------------------------------------------------------------
-
-TEST(Faults, StreamThrowingAtEachWrite) {
-  const char* encodings[] = {"UTF-8", "UTF-16LE", "IBM037"};
-  for (const char* encoding : encodings) {
+// Nothing is written twice or out of order: the writes the stream took are
+// those of a whole run up to the failing one, and at most the ones right
+// after it (the writer commits what it still holds when the failure passes
+// through it: the text after a failed byte order mark).
+TEST(Faults, StreamThrowingAtEachWriteStopsTheWriter) {
+  for (const char* encoding : {"UTF-8", "UTF-16LE", "IBM037"})
     for (int paragraphs : {0, 30}) {
+      SCOPED_TRACE(std::string(encoding) + " paragraphs " + std::to_string(paragraphs));
       DocPtr doc = sampleDocument(paragraphs);
       FailingStream whole(0);
       qelWriteNode(doc.get(), whole, QEL_WRITE_XML_DECL | QEL_WRITE_MARGINS, encoding, nullptr);
-      const int writes = whole.calls();
+      ASSERT_GE(whole.calls, paragraphs ? 3 : 1);
       int afterFailure = 0;
-      ASSERT_GE(writes, paragraphs ? 3 : 1) << encoding;
-      for (int n = 1; n <= writes; ++n) {
-        FailingStream failing(n);
+      for (int n = 1; n <= 2 * whole.calls; ++n) {
+        FailingStream failing((n + 1) / 2, n % 2 == 0);  // the stream fails once, or from then on
+        const int at = failing.failAt;
+        std::string thrown = "went on";
         try {
           qelWriteNode(doc.get(), failing, QEL_WRITE_XML_DECL | QEL_WRITE_MARGINS, encoding, nullptr);
-          ADD_FAILURE() << encoding << ": write " << n << " failed and the writer went on";
         } catch (const StreamFailure& e) {
-          EXPECT_EQ(e.write, n);
+          thrown = std::to_string(e.write);
         }
-        // Nothing twice and nothing out of order: the writes the stream took
-        // are those of a whole run up to the failing one, and at most the
-        // ones right after it (the writer commits what it still holds when
-        // the failure passes through it: the text after a failed byte order
-        // mark).
-        std::vector<std::string> expected = whole.writes();
-        expected.erase(expected.begin() + (n - 1));
-        const std::vector<std::string>& taken = failing.writes();
-        EXPECT_GE(taken.size(), static_cast<size_t>(n - 1)) << encoding << " write " << n;
-        EXPECT_TRUE(taken.size() <= expected.size() && std::equal(taken.begin(), taken.end(), expected.begin()))
-            << encoding << " write " << n << ": " << taken.size() << " writes taken";
-        afterFailure += failing.calls() - n;
+        std::vector<std::string> expected = whole.writes;
+        expected.erase(expected.begin() + (at - 1));
+        const std::vector<std::string>& taken = failing.writes;
+        const bool ordered = taken.size() >= size_t(at - 1) && taken.size() <= expected.size() &&
+                             std::equal(taken.begin(), taken.end(), expected.begin());
+        EXPECT_EQ(thrown + (ordered ? "" : " out of order"), std::to_string(at))
+            << (failing.broken ? "broken" : "once");
+        afterFailure += failing.broken ? 0 : failing.calls - at;
       }
       std::printf("FAULTS stream-%s-%s points=%d writes_after_failure=%d\n", encoding, paragraphs ? "large" : "small",
-                  writes, afterFailure);
+                  whole.calls, afterFailure);
     }
+  FailingStream failing(1);  // the writer's final commit is its only write
+  EXPECT_THROW(QelDomWriter(sampleDocument(0).get(), failing, 0, "UTF-8", nullptr), StreamFailure);
+  EXPECT_EQ(failing.calls, 1);
+}
+
+// Parsing (alone and under a parent), writing and editing: every injected
+// failure leaves the caller's state whole, and the run without one gives the
+// output of a run without injection.
+TEST(Faults, AllocationFailingAtEachPointReachesTheCaller) {
+  DocPtr result, host(tavCreateDoc(u"host")), sample = sampleDocument(8);
+  std::string written, text;
+  const auto writeIn = [&](const char* encoding) {
+    return [&, encoding] {
+      written.clear();
+      QelStringOutputStream stream(written);
+      qelWriteNode(sample.get(), stream, QEL_WRITE_XML_DECL | QEL_WRITE_DOCTYPE, encoding, nullptr);
+    };
+  };
+  const auto partOfWhole = [&](const char* encoding) {
+    const std::string whole = write(sample.get(), QEL_WRITE_XML_DECL | QEL_WRITE_DOCTYPE, encoding);
+    return [&, whole] { return whole.compare(0, written.size(), written) == 0; };
+  };
+  const auto output = [&] { return written; };
+  const struct {
+    std::string name;
+    std::function<void()> run;
+    std::function<bool()> intact;
+    std::function<std::string()> output;
+    bool xercesOutOfMemory = false;
+    int minPoints = 1;
+  } rows[] = {
+      {"parse",
+       [&] {
+         result.reset();
+         result.reset(qelParseDoc(kSampleXml, sizeof kSampleXml - 1, QEL_PARSE_TRIM, nullptr));
+       },
+       [&] { return !result; }, [&] { return write(result.get(), 0, "UTF-8"); }, false,
+       100},  // Xerces-C's allocations are among them
+      {"parse-under-parent",
+       [&] {
+         tavCleanNode(host->getDocumentElement(), true);
+         qelParseDoc("<part n='1'>text &amp; more<sub/><!-- c --></part>", 50, host->getDocumentElement(), 0);
+       },
+       [&] { return parse(write(host.get(), 0, "UTF-8")) != nullptr; }, [&] { return write(host.get(), 0, "UTF-8"); }},
+      {"write-UTF-8", writeIn("UTF-8"), partOfWhole("UTF-8"), output, true},
+      {"write-UTF-16LE", writeIn("UTF-16LE"), partOfWhole("UTF-16LE"), output, true},
+      {"write-ISO-8859-1", writeIn("ISO-8859-1"), partOfWhole("ISO-8859-1"), output, true},
+      {"editing",
+       [&] {
+         XMLBuffer buffer;
+         tavGetText(sampleDocument(2)->getDocumentElement(), buffer);
+         text = u8(buffer.getRawBuffer());
+       },
+       [] { return true; }, [&] { return text; }, true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    r.run();
+    const std::string want = r.output();
+    const std::string points = failEachAllocation(r.run, r.intact, r.xercesOutOfMemory);
+    EXPECT_GE(std::atoi(points.c_str()), r.minPoints) << points;
+    EXPECT_EQ(r.output(), want);
+    std::printf("FAULTS %s points=%s\n", r.name.c_str(), points.c_str());
   }
-}
-
-TEST(Faults, StreamThrowingInTheFinalCommitOfTheWriter) {
-  DocPtr doc = sampleDocument(0);
-  FailingStream failing(1);
-  try {
-    QelDomWriter writer(doc.get(), failing, 0, "UTF-8", nullptr);
-    ADD_FAILURE() << "the writer's only write failed and it went on";
-  } catch (const StreamFailure& e) {
-    EXPECT_EQ(e.write, 1);
-  }
-  EXPECT_EQ(failing.calls(), 1);
-}
-
-// --- allocation failures ---------------------------------------------------------------------
-
-TEST(Faults, AllocationFailingAtEachPointOfAParse) {
-  const std::string expected = write(parse(kSampleXml, QEL_PARSE_TRIM).get(), 0, "UTF-8");
-
-  DocPtr result;
-  int points =
-      failEachAllocation([&] { result.reset(qelParseDoc(kSampleXml, sizeof kSampleXml - 1, QEL_PARSE_TRIM, nullptr)); },
-                         [&](int) { EXPECT_EQ(result, nullptr); });
-  ASSERT_NE(result, nullptr);
-  EXPECT_EQ(write(result.get(), 0, "UTF-8"), expected);
-  EXPECT_GT(points, 100);  // Xerces-C's allocations are among them
-  std::printf("FAULTS parse points=%d\n", points);
-}
-
-TEST(Faults, AllocationFailingAtEachPointOfAParseUnderAParent) {
-  DocPtr doc(tavCreateDoc(u"host"));
-  DOMElement* host = doc->getDocumentElement();
-  const char xml[] = "<part n='1'>text &amp; more<sub/><!-- c --></part>";
-  int points = failEachAllocation(
-      [&] {
-        tavCleanNode(host, true);
-        qelParseDoc(xml, sizeof xml - 1, host, 0);
-      },
-      [&](int n) {
-        // The caller's document is still whole: it can be written and read back.
-        EXPECT_NE(parse(write(doc.get(), 0, "UTF-8")), nullptr) << "after failure " << n;
-      });
-  EXPECT_EQ(write(doc.get(), 0, "UTF-8"), "<host><part n=\"1\">text &amp; more<sub/><!-- c --></part></host>");
-  std::printf("FAULTS parse-under-parent points=%d\n", points);
-}
-
-// The writer catches nothing: a failure of its Xerces-C buffer reaches the
-// caller as Xerces-C's OutOfMemoryException, one of its own allocations as
-// std::bad_alloc.
-TEST(Faults, AllocationFailingAtEachPointOfAWrite) {
-  const char* encodings[] = {"UTF-8", "UTF-16LE", "ISO-8859-1"};
-  for (const char* encoding : encodings) {
-    DocPtr doc = sampleDocument(8);
-    const std::string expected = write(doc.get(), QEL_WRITE_XML_DECL | QEL_WRITE_DOCTYPE, encoding);
-
-    std::string written;
-    int points = failEachAllocation(
-        [&] {
-          written.clear();
-          QelStringOutputStream stream(written);
-          qelWriteNode(doc.get(), stream, QEL_WRITE_XML_DECL | QEL_WRITE_DOCTYPE, encoding, nullptr);
-        },
-        [&](int n) {
-          // What reached the stream before the failure is the start of the whole output.
-          EXPECT_TRUE(expected.compare(0, written.size(), written) == 0) << encoding << " allocation " << n;
-        },
-        true);
-    EXPECT_TRUE(written == expected) << encoding;
-    EXPECT_GT(points, 0) << encoding;
-    std::printf("FAULTS write-%s points=%d\n", encoding, points);
-  }
-}
-
-TEST(Faults, AllocationFailingAtEachPointOfTheEditingCalls) {
-  int points = failEachAllocation(
-      [&] {
-        DocPtr doc = sampleDocument(2);
-        XMLBuffer buffer;
-        tavGetText(doc->getDocumentElement(), buffer);
-      },
-      [](int) {}, true);
-  EXPECT_GT(points, 0);
-  std::printf("FAULTS editing points=%d\n", points);
 }
 
 // The memory manager keeps released blocks of a document heap's sizes for
