@@ -391,18 +391,16 @@ namespace {
       .logRaise();
 }
 
-// The core of every entry point.
-DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMNode* parent) {
-  QEL_TRACE_ENTER("qelParseXml");
-  QEL_TRACE_ARGS("(" << opt << ")(" << parent << ")");
+// Runs `parse`, the library's one translation of what Xerces-C throws: a
+// SAXParseException, XMLException or DOMException becomes
+// QELRC_DOM_INVALID_XML_DOCUMENT with its text, unless `opt` asks for the
+// exception itself; exhausted memory, which Xerces-C 3.2 reports outside
+// XMLException, is std::bad_alloc either way. Anything else passes through.
+template <typename Parse>
+DOMDocument* translatingErrors(unsigned long opt, Parse&& parse) {
   const bool passOn = opt & QEL_PARSE_XERCES_EXCEPTIONS;
   try {
-    QelXmlParser parser(opt, parent, enc, src);
-    QEL_TRACE_FLOW("Parses the input source");
-    parser.parse(src);
-    DOMDocument* document = parser.detachDocument();
-    QEL_TRACE_EXIT();
-    return document;
+    return parse();
   } catch (const SAXParseException& e) {
     if (passOn) throw;
     raiseInvalid(qelGetErrorMsg(e));
@@ -413,9 +411,22 @@ DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMN
     if (passOn) throw;
     raiseInvalid(qelGetErrorMsg(e));
   } catch (const OutOfMemoryException&) {
-    // Xerces-C 3.2 reports exhausted memory outside XMLException.
     QelErrorFull::throwBadAlloc();
   }
+}
+
+// The core of every entry point.
+DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMNode* parent) {
+  QEL_TRACE_ENTER("qelParseXml");
+  QEL_TRACE_ARGS("(" << opt << ")(" << parent << ")");
+  DOMDocument* document = translatingErrors(opt, [&] {
+    QelXmlParser parser(opt, parent, enc, src);
+    QEL_TRACE_FLOW("Parses the input source");
+    parser.parse(src);
+    return parser.detachDocument();
+  });
+  QEL_TRACE_EXIT();
+  return document;
 }
 
 }  // namespace
@@ -430,14 +441,11 @@ DOMDocument* qelParseDocFromFile(const char* file, unsigned long opt, const char
   QEL_TRACE_ENTER("qelParseDocFromFile");
   QEL_TRACE_ARGS("(" << qel_detail::orNull(file) << ")(" << opt << ")");
   tavDomInit();
-  DOMDocument* document = nullptr;
-  try {
+  DOMDocument* document = translatingErrors(opt, [&] {
     QelFileInputSource source(file);
     if (source.openError()) raiseCannotOpen(file, source.openError());
-    document = parseXml(source, opt, enc, nullptr);
-  } catch (const OutOfMemoryException&) {
-    QelErrorFull::throwBadAlloc();
-  }
+    return parseXml(source, opt, enc, nullptr);
+  });
   QEL_TRACE_RETURN(static_cast<const DOMNode*>(document));
   QEL_TRACE_EXIT();
   return document;
@@ -451,14 +459,12 @@ DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, u
               "qelParseDoc: the buffer is NULL but its size is " + std::to_string(size));
   }
   tavDomInit();
-  DOMDocument* document = nullptr;
-  try {
+  // Building the source is translated as the parse is.
+  DOMDocument* document = translatingErrors(opt, [&] {
     MemBufInputSource source(static_cast<const XMLByte*>(buf), size, "qelParseDoc", false);
     source.setCopyBufToStream(false);  // the bytes stay valid for the whole call
-    document = parseXml(source, opt, enc, parent);
-  } catch (const OutOfMemoryException&) {
-    QelErrorFull::throwBadAlloc();  // from building the source; the core converts those of the parse
-  }
+    return parseXml(source, opt, enc, parent);
+  });
   QEL_TRACE_RETURN(static_cast<const DOMNode*>(document));
   QEL_TRACE_EXIT();
   return document;
@@ -479,13 +485,10 @@ DOMDocument* qelParseDoc(unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << opt << ")");
   tavDomInit();
-  DOMDocument* document = nullptr;
-  try {
+  DOMDocument* document = translatingErrors(opt, [&] {
     QelFileInputSource source(stdin, "qelParseDoc");
-    document = parseXml(source, opt, enc, nullptr);
-  } catch (const OutOfMemoryException&) {
-    QelErrorFull::throwBadAlloc();
-  }
+    return parseXml(source, opt, enc, nullptr);
+  });
   QEL_TRACE_EXIT();
   return document;
 }
