@@ -1,183 +1,149 @@
-// qelidwrt: serialization of DOM nodes as XML text into a caller's byte
-// stream, in any code page the converter knows.
+/// \file
+/// qelidwrt: serialization of DOM nodes as XML text into a caller's byte
+/// stream, in any code page the converter knows (QelNls, nyl.hpp).
+///
+/// The output parses back to what the DOM holds. An XML 1.1 document declares
+/// its version and writes the characters XML 1.1 allows only as references as
+/// references; the internal subset is written declaration by declaration.
+/// Characters the code page cannot hold are written as character references
+/// where XML has them. A character that can never be XML, or one the code
+/// page lacks where XML has no references (names, comments, processing
+/// instructions, identifiers), raises a QelError (QELRC_DOM_API_ERROR) that
+/// names the node and the character's position.
+///
+/// A writer belongs to one thread at a time and reads the DOM without locks:
+/// keep the tree unchanged while it is written.
 #pragma once
 
+#include <memory>
 #include <string>
-#include <vector>
 #include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/XMLBuffer.hpp>
 
 #include "nyl.hpp"
 #include "qeldom.hpp"
 #include "qeldstr.hpp"
 #include "qeloutstream.hpp"
 
-// Writer options (bits of the options word).
-constexpr unsigned long QEL_WRITE_XML_DECL = 0x001;        // a document begins with the XML declaration
-constexpr unsigned long QEL_WRITE_MARGINS = 0x002;         // line ends after markup, two blanks per depth
-constexpr unsigned long QEL_WRITE_DOCTYPE = 0x004;         // document type declarations are written
-constexpr unsigned long QEL_WRITE_CHAR_REFS = 0x008;       // CR, LF and non-ASCII as character references
-constexpr unsigned long QEL_WRITE_CONTENT_ONLY = 0x010;    // the top node's children only
-constexpr unsigned long QEL_WRITE_SPECIFIED_ONLY = 0x040;  // attributes defaulted from a DTD are left out
-constexpr unsigned long QEL_WRITE_CANONICAL = 0x080;       // canonical escaping, no comments, no empty tags
-constexpr unsigned long QEL_WRITE_SPACED_MARGINS = 0x100;  // margins plus blank lines around level-2 elements
+// --- options -------------------------------------------------------------------------
 
-struct QelDomReplaceTable;
+/// Option bit: a document node begins with the XML declaration (an XML 1.1
+/// document always does).
+constexpr unsigned long QEL_WRITE_XML_DECL = 0x001;
+/// Option bit: margins: a line end after each piece of markup and after each
+/// text among other children, and two blanks of indentation per depth.
+constexpr unsigned long QEL_WRITE_MARGINS = 0x002;
+/// Option bit: document type declarations are written; otherwise they are
+/// left out.
+constexpr unsigned long QEL_WRITE_DOCTYPE = 0x004;
+/// Option bit: CR and LF in text and attribute values, and every character
+/// above U+007F in text, attribute values and CDATA sections, as character
+/// references.
+constexpr unsigned long QEL_WRITE_CHAR_REFS = 0x008;
+/// Option bit: the top node's children only, at level 0, without the node's
+/// own markup.
+constexpr unsigned long QEL_WRITE_CONTENT_ONLY = 0x010;
+/// Option bit: attributes defaulted from a DTD (getSpecified() false) are
+/// left out.
+constexpr unsigned long QEL_WRITE_SPECIFIED_ONLY = 0x040;
+/// Option bit: canonical form: quotation marks, CR, LF and TAB as references,
+/// no comments, CDATA sections as escaped text, no empty-element tags, no
+/// line ends.
+constexpr unsigned long QEL_WRITE_CANONICAL = 0x080;
+/// Option bit: margins as QEL_WRITE_MARGINS, and a blank line before each
+/// element at level 2 and before the end tag of the element at level 0.
+constexpr unsigned long QEL_WRITE_SPACED_MARGINS = 0x100;
 
-// Turns UTF-16 text into bytes of one encoding and hands them to the stream.
-// Text is collected in a buffer and converted every 4096 code units, at
-// commit() and at destruction. Not copyable: it owns its buffer and converter.
+/// \cond
+namespace qel_detail {
+class Staging;
+}
+/// \endcond
+
+// --- writers -------------------------------------------------------------------------
+
+/// Turns UTF-16 text into bytes of one encoding and hands them to a stream.
+///
+/// Text is collected in a buffer and converted and handed to the stream in one
+/// write once 4096 code units or more have gathered, at commit() and at
+/// destruction; one write is never split. A surrogate pair is never split
+/// between two conversions. Not copyable: it owns its buffer and converter.
 class QELDOM_API QelCnvWriter {
  public:
-  // `encoding`: null, "" and "NATIVE" (any case) mean UTF-8. With `withPrefix`
-  // a UTF-16 output begins with a byte order mark. An unknown encoding raises
-  // a QelError (QELRC_DOM_API_ERROR).
+  /// A writer into `stream`, which must outlive it, in the encoding of that
+  /// name: any name the converter knows; null, "" and "NATIVE" (in any letter
+  /// case) mean UTF-8. With `withPrefix` a UTF-16 output begins with a byte
+  /// order mark, written with the first text. Starts the XML platform.
+  /// Throws a QelError (QELRC_DOM_API_ERROR) for a name the converter does
+  /// not know: "The code page is not known (name)".
   QelCnvWriter(QelOutputStream& stream, const char* encoding, bool withPrefix);
-  // Commits what is still buffered. A stream failure there is thrown, unless
-  // the writer is destroyed by another exception already on its way.
+  /// Commits what is still buffered, a lone high surrogate at the end too
+  /// (as a character reference). A stream failure there is thrown, unless the
+  /// writer is destroyed by another exception already on its way.
   ~QelCnvWriter() noexcept(false);
-  QelCnvWriter(const QelCnvWriter&) = delete;
-  QelCnvWriter& operator=(const QelCnvWriter&) = delete;
+  QelCnvWriter(const QelCnvWriter&) = delete;             ///< Not copyable.
+  QelCnvWriter& operator=(const QelCnvWriter&) = delete;  ///< Not copyable.
 
-  // `count` units; 0 means up to the terminating zero.
+  ///@{
+  /// Appends `count` units of `chars` (0: up to the terminating zero; a null
+  /// text writes nothing), one `unit`, or the `text`. Commits once 4096 units
+  /// or more are buffered; an exception of the stream passes, and the text
+  /// it was given is not written again.
   void write(const XMLCh* chars, int count);
   void write(XMLCh unit);
   void write(const std::u16string& text);
-  // Converts everything buffered and hands the bytes to the stream; a trailing
-  // high surrogate waits for its low surrogate (or for the destructor).
+  ///@}
+  /// Converts everything buffered and hands the bytes to the stream; a
+  /// trailing high surrogate waits for its low surrogate (or for the
+  /// destructor). An exception of the stream passes.
   void commit();
-  const QelNls& getConverter() const { return m_converter; }
+  /// The converter: its code page's name and number.
+  const QelNls& getConverter() const;
 
  private:
-  friend class QelDomWriter;
-  // The DOM writer's pieces. Traced, each is a write of its own; otherwise a
-  // piece is a plain append and the DOM writer calls commitIfFull() between
-  // nodes, so the converter still runs once per 4096 units or more.
-  inline void put(const XMLCh* chars, XMLSize_t count);
-  inline void put(XMLCh unit);
-  inline XMLCh* room(XMLSize_t count);  // space for `count` more units at the end
-  void commitIfFull() {
-    if (m_length >= s_capacity) commitBuffer(true);
-  }
-  void tracedPut(const XMLCh* chars, XMLSize_t count);
-  void grow(XMLSize_t count);
-  void commitBuffer(bool keepHighSurrogate);
-
-  static constexpr XMLSize_t s_capacity = 4096;
-
-  QelOutputStream& m_stream;
-  QelNls m_converter;
-  std::vector<XMLCh> m_buffer;  // the staged text: m_length units in use
-  XMLSize_t m_length;
-  std::vector<char> m_bytes;  // the converted bytes of a commit, reused
-  bool m_isUtf16;
-  bool m_isPrefixed;
-  bool m_withPrefix;
-  XMLCh m_prefix;
-  int m_uncaughtAtStart;  // exceptions in flight when the writer was made
-  bool m_tracePieces;     // the DOM writer's pieces go through the traced writes
+  std::unique_ptr<qel_detail::Staging> m_staging;
 };
 
-// Writes one DOM node with everything below it; the constructor does the
-// whole job and commits. Not copyable. The output parses back to what the DOM
-// holds: an XML 1.1 document declares its version and writes the characters
-// XML 1.1 allows only as references as references; the internal subset is
-// written declaration by declaration. A character that can never be XML, or
-// one the code page lacks where XML has no references (names, comments,
-// processing instructions), raises a QelError naming the node and the
-// character's position; what was buffered before it reaches the stream.
+/// Writes one DOM node with everything below it; the constructor does the
+/// whole job and commits. Not copyable.
 class QELDOM_API QelDomWriter {
  public:
+  /// Writes `node` with everything below it into `stream` in the encoding of
+  /// that name (as QelCnvWriter takes it; UTF-16 begins with a byte order
+  /// mark), in the layout the QEL_WRITE_* bits of `options` choose. A
+  /// `docType` that is not null is written (with QEL_WRITE_DOCTYPE) in place
+  /// of the document's own document type, and ahead of a node that is not a
+  /// document. Throws a QelError (QELRC_DOM_API_ERROR) for an unknown
+  /// encoding (nothing is written), a null node, and what cannot be written
+  /// (see the header's description); DOM exceptions and those of the stream
+  /// pass. What was buffered before any of them reaches the stream.
   QelDomWriter(const XERCES_CPP_NAMESPACE::DOMNode* node, QelOutputStream& stream, unsigned long options,
                const char* encoding, const XERCES_CPP_NAMESPACE::DOMDocumentType* docType);
-  QelDomWriter(const QelDomWriter&) = delete;
-  QelDomWriter& operator=(const QelDomWriter&) = delete;
+  /// Commits once more, which writes nothing after the constructor.
+  ~QelDomWriter() noexcept(false);
+  QelDomWriter(const QelDomWriter&) = delete;             ///< Not copyable.
+  QelDomWriter& operator=(const QelDomWriter&) = delete;  ///< Not copyable.
 
-  // The resolved encoding name: "UTF-8" for null, "" and "NATIVE", otherwise
-  // the caller's name.
+  /// The resolved encoding name: "UTF-8" for null, "" and "NATIVE", otherwise
+  /// the caller's name in its own letter case.
   const std::u16string& getEncoding() const { return m_encoding; }
 
  private:
-  using Node = XERCES_CPP_NAMESPACE::DOMNode;
-  // A parent whose children are being written, and what follows them.
-  struct Frame {
-    const Node* first;     // the first child
-    const Node* next;      // the next child to write
-    int level;             // the children's level
-    const XMLCh* name;     // of the element whose end tag follows the children; null for other parents
-    XMLSize_t nameLength;  // its length
-    int elementLevel;
-  };
-
-  void writeNode(const Node* node, int level);
-  void visit(const Node* node, int level, bool onlyChild);
-  void pushChildNodes(const Node* first, int level, const XMLCh* endTagName = nullptr, XMLSize_t nameLength = 0,
-                      int elementLevel = 0);
-  void writeDoc(const Node* node, int level);
-  void writeDocType(const Node* node, int level);
-  void writeIdentifiers(const XMLCh* publicId, const XMLCh* systemId, const Node* node);
-  void writeMarkup(const XMLCh* text, const Node* node, const char* what, size_t base = 0);
-  void writeElement(const Node* node, int level);
-  void writeElementEnd(const XMLCh* name, XMLSize_t nameLength, int level, bool isInline);
-  void writeText(const Node* node, int level, bool onlyChild);
-  void writeCData(const Node* node, int level, bool onlyChild);
-  void writeCDataContent(const Node* node);
-  void writeComment(const Node* node, int level);
-  void writePi(const Node* node, int level);
-  void writeEntity(const Node* node, int level);
-  // `text` zero-terminated, may be null; returns a character that can never
-  // be XML, where it stopped, or null.
-  const XMLCh* replaceAndWrite(const XMLCh* text, const QelDomReplaceTable& table);
-  inline void writeEscaped(const XMLCh* text, const QelDomReplaceTable& table, const Node* node, const char* what,
-                           size_t base = 0);
-  static std::u16string replace(const std::u16string& text, const XMLCh* from, const XMLCh* to);
-  void writeCharRef(char32_t codePoint);
-  inline bool canEncode(const XMLCh* unit, int count);
-  bool convertsWithoutReference(const XMLCh* unit, int count);
-  enum class Refusal : unsigned char;
-  [[noreturn]] void refuseCharacter(const Node* node, const char* what, const XMLCh* text, const XMLCh* at, size_t base,
-                                    Refusal why);
-  void checkCharacters(const XMLCh* text, size_t count, const Node* node, const char* what, bool literal,
-                       size_t base = 0);
-  void checkLiteral(const XMLCh* text, size_t count, const Node* node, const char* what, size_t base = 0) {
-    checkCharacters(text, count, node, what, true, base);
-  }
-  inline XMLSize_t nameLength(const XMLCh* name, const Node* node, const char* what);
-  inline void writeAround(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name, XMLSize_t length,
-                          const XMLCh* after, XMLSize_t afterLength, bool endl);
-  void writeAroundTraced(int level, const XMLCh* before, XMLSize_t beforeLength, const XMLCh* name, XMLSize_t length,
-                         const XMLCh* after, XMLSize_t afterLength, bool endl);
-  inline void writeEndl();
-  inline void writeOffset(int level);
-  bool isMarginsOn() const { return m_options & (QEL_WRITE_MARGINS | QEL_WRITE_SPACED_MARGINS); }
-
   std::u16string m_encoding;
-  unsigned long m_options;
-  const XERCES_CPP_NAMESPACE::DOMDocumentType* m_docType;
-  QelCnvWriter m_writer;
-  std::vector<Frame> m_stack;
-  std::vector<unsigned char> m_encodable;  // per BMP unit: 0 unknown, 1 encodable, 2 not (non-UTF outputs)
-  std::string m_refBytes;                  // "&#x" in the output encoding
-  const QelDomReplaceTable* m_textTable;   // the escaping the options choose
-  const QelDomReplaceTable* m_attrTable;
-  unsigned char m_scanKind;  // the units above ASCII that need a look: 0 from U+0080, 1 from U+0100, 2 from U+D800
-  bool m_xml11;              // the node's document is an XML 1.1 document
-  // Names met before, by address: the DOM keeps one copy of each name, so
-  // most names are measured and checked once per run.
-  struct KnownName {
-    const XMLCh* name;
-    XMLSize_t length;
-  };
-  KnownName m_names[64];
+  std::unique_ptr<qel_detail::Staging> m_output;
 };
 
-// The document type declaration text, or an empty string for null, with the
-// internal subset as the DOM holds it: Xerces-C rebuilds that text in a form
-// that does not always parse back to the same declarations. The writer
-// writes the subset declaration by declaration in a form that does.
+// --- one-call functions --------------------------------------------------------------
+
+/// The document type declaration of `docType` as the DOM holds it:
+/// "<!DOCTYPE", the name, the identifiers and the internal subset in
+/// brackets; an empty string for null. Xerces-C rebuilds the subset in a
+/// form that does not always parse back to the same declarations; the
+/// writers write it declaration by declaration in a form that does.
 QELDOM_API std::u16string qelMakeDocTypeDecl(const XERCES_CPP_NAMESPACE::DOMDocumentType* docType);
 
-// Writes the node as QelDomWriter does; returns the resolved encoding name.
+/// Writes `node` as QelDomWriter does with the same arguments, and returns
+/// the resolved encoding name (QelDomWriter::getEncoding). Throws what the
+/// QelDomWriter constructor throws.
 QELDOM_API std::u16string qelWriteNode(const XERCES_CPP_NAMESPACE::DOMNode* node, QelOutputStream& stream,
                                        unsigned long options, const char* encoding,
                                        const XERCES_CPP_NAMESPACE::DOMDocumentType* docType);

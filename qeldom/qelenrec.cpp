@@ -26,20 +26,13 @@ struct LocaleRelease {
 };
 using LocalePtr = std::unique_ptr<LcLocale, LocaleRelease>;
 
-// Code page numbers with a meaning of their own.
-constexpr long kUtf16LeCodePage = -1;
-constexpr long kUtf16BeCodePage = -2;
-constexpr long kUtf8CodePage = 57352;
-constexpr long kEbcdicCodePage = 37;
-constexpr long kAsciiCodePage = 367;
-
 // The source line that the unknown-code-page error has always reported; logs
 // and callers that match on it keep working whatever this file looks like.
-constexpr int kUnknownCodePageLine = 283;
+constexpr int s_unknownCodePageLine = 283;
 
 // Xerces-C has no converter named "EBCDIC"; EBCDIC bytes without a
 // declaration are read as code page 37, the table the declaration scan uses.
-constexpr XMLCh kEbcdicConverter[] = u"IBM037";
+constexpr XMLCh s_ebcdicConverter[] = u"IBM037";
 
 // --- the process-wide table of encoding names ---------------------------------
 
@@ -63,14 +56,14 @@ const QelEncNameTable& nameTable() { return qel_detail::OnceOnly<QelEncNameTable
 
 // --- byte tables of the declaration scan (ASCII, code page 37) -----------------
 
-const unsigned char kXmlPrefix[2][6] = {{0x3C, 0x3F, 0x78, 0x6D, 0x6C, 0}, {0x4C, 0x6F, 0xA7, 0x94, 0x93, 0}};
-const unsigned char kVersion[2][8] = {{0x76, 0x65, 0x72, 0x73, 0x69, 0x6F, 0x6E, 0},
-                                      {0xA5, 0x85, 0x99, 0xA2, 0x89, 0x96, 0x95, 0}};
-const unsigned char kEncoding[2][8] = {{0x65, 0x6E, 0x63, 0x6F, 0x64, 0x69, 0x6E, 0x67},
-                                       {0x85, 0x95, 0x83, 0x96, 0x84, 0x89, 0x95, 0x87}};
-const unsigned char kEqual[2][2] = {{0x3D, 0}, {0x7E, 0}};
-const unsigned char kDQuote[2][2] = {{0x22, 0}, {0x7F, 0}};
-const unsigned char kSQuote[2][2] = {{0x27, 0}, {0x7D, 0}};
+const unsigned char s_xmlPrefix[2][6] = {{0x3C, 0x3F, 0x78, 0x6D, 0x6C, 0}, {0x4C, 0x6F, 0xA7, 0x94, 0x93, 0}};
+const unsigned char s_version[2][8] = {{0x76, 0x65, 0x72, 0x73, 0x69, 0x6F, 0x6E, 0},
+                                       {0xA5, 0x85, 0x99, 0xA2, 0x89, 0x96, 0x95, 0}};
+const unsigned char s_encoding[2][8] = {{0x65, 0x6E, 0x63, 0x6F, 0x64, 0x69, 0x6E, 0x67},
+                                        {0x85, 0x95, 0x83, 0x96, 0x84, 0x89, 0x95, 0x87}};
+const unsigned char s_equal[2][2] = {{0x3D, 0}, {0x7E, 0}};
+const unsigned char s_dQuote[2][2] = {{0x22, 0}, {0x7F, 0}};
+const unsigned char s_sQuote[2][2] = {{0x27, 0}, {0x7D, 0}};
 
 }  // namespace
 
@@ -81,12 +74,12 @@ bool QelEncRecognizer::isEbcdicSpace(unsigned char c) { return c == 0x40 || c ==
 bool QelEncRecognizer::qelIsEbcdic(unsigned char c) { return c == 0x4C || isEbcdicSpace(c); }
 bool QelEncRecognizer::qelIsXmlChar(unsigned char c) { return c == 0x3C || isAsciiSpace(c); }
 
-const unsigned char* QelEncRecognizer::getXmlPrefix(bool ebcdic) { return kXmlPrefix[ebcdic]; }
-const unsigned char* QelEncRecognizer::getVersion(bool ebcdic) { return kVersion[ebcdic]; }
-const unsigned char* QelEncRecognizer::getEncoding(bool ebcdic) { return kEncoding[ebcdic]; }
-const unsigned char* QelEncRecognizer::getEqual(bool ebcdic) { return kEqual[ebcdic]; }
-const unsigned char* QelEncRecognizer::getDQuote(bool ebcdic) { return kDQuote[ebcdic]; }
-const unsigned char* QelEncRecognizer::getSQuote(bool ebcdic) { return kSQuote[ebcdic]; }
+const unsigned char* QelEncRecognizer::getXmlPrefix(bool ebcdic) { return s_xmlPrefix[ebcdic]; }
+const unsigned char* QelEncRecognizer::getVersion(bool ebcdic) { return s_version[ebcdic]; }
+const unsigned char* QelEncRecognizer::getEncoding(bool ebcdic) { return s_encoding[ebcdic]; }
+const unsigned char* QelEncRecognizer::getEqual(bool ebcdic) { return s_equal[ebcdic]; }
+const unsigned char* QelEncRecognizer::getDQuote(bool ebcdic) { return s_dQuote[ebcdic]; }
+const unsigned char* QelEncRecognizer::getSQuote(bool ebcdic) { return s_sQuote[ebcdic]; }
 
 // --- the recognizer ------------------------------------------------------------------
 
@@ -251,7 +244,7 @@ void QelEncRecognizer::getDeclEncoding(XMLRecognizer::Encodings encProbe, QelAut
 
   if (length >= 0) {
     QEL_TRACE_FLOW("Creating NLS Locale");
-    LocalePtr locale(qelNlsGetLocale(ebcdic ? kEbcdicCodePage : kAsciiCodePage));
+    LocalePtr locale(qelNlsGetLocale(ebcdic ? QEL_CODEPAGE_EBCDIC : QEL_CODEPAGE_ASCII));
     QEL_TRACE_FLOW("Converting the encoding to the current locale");
     // An empty value gives no name at all (a null buffer): the name is then
     // settled as if there were no declaration.
@@ -289,12 +282,12 @@ QelUniString QelEncRecognizer::getFinalEncoding(const QelUniString& probeName) {
 
   const std::unique_ptr<QelCodePage> codePage = qelGetCodePage(userName.c_str());
   if (!codePage) {
-    qel_detail::raise(&trc_, kUnknownCodePageLine, QELRC_NLS_ERROR, "QELRC_NLS_ERROR", 0, "getFinalEncoding",
+    qel_detail::raise(&trc_, s_unknownCodePageLine, QELRC_NLS_ERROR, "QELRC_NLS_ERROR", 0, "getFinalEncoding",
                       s_revision, s_sourcePath,
                       QelNls::getErrorMsg(QEL_NLS_UNKNOWN_CODEPAGE) + " (" + qelToMbcs(userName.c_str()) + ")");
   }
   const long number = codePage->number;
-  if (number == kUtf16LeCodePage || number == kUtf16BeCodePage) {
+  if (number == QEL_CODEPAGE_UTF16LE || number == QEL_CODEPAGE_UTF16BE) {
     QEL_TRACE_FLOW("Input file is not UTF-16");
     QEL_TRACE_EXIT();
     return probeName;
@@ -305,7 +298,7 @@ QelUniString QelEncRecognizer::getFinalEncoding(const QelUniString& probeName) {
     ebcdicCompatible = LCL1_GetLocaleNumInfo(locale.get(), 86, 0) == 0;
   }
   const bool userWins =
-      probeName.compare(names.ebcdic) == 0 ? ebcdicCompatible : !ebcdicCompatible && number != kUtf8CodePage;
+      probeName.compare(names.ebcdic) == 0 ? ebcdicCompatible : !ebcdicCompatible && number != QEL_CODEPAGE_UTF8;
   if (userWins) m_origin = QelEncOrigin::Caller;
   QEL_TRACE_EXIT();
   return userWins ? userName : probeName;
@@ -314,7 +307,7 @@ QelUniString QelEncRecognizer::getFinalEncoding(const QelUniString& probeName) {
 // Stores the name on the input source, as a name Xerces-C can open, and gives
 // back what was stored.
 QelUniString QelEncRecognizer::store(const QelUniString& name) {
-  const QelUniString stored = name.compare(nameTable().ebcdic) == 0 ? QelUniString(kEbcdicConverter) : name;
+  const QelUniString stored = name.compare(nameTable().ebcdic) == 0 ? QelUniString(s_ebcdicConverter) : name;
   m_inputSource.setEncoding(stored.c_str());
   return stored;
 }

@@ -1,9 +1,13 @@
 // Internal to the library: which characters the writer may write as they
 // are, which only as character references, and which never, in XML 1.0 and
-// XML 1.1 documents.
+// XML 1.1 documents; code points from UTF-16 units, and the references
+// that stand for them.
 #pragma once
 
+#include <string>
 #include <xercesc/util/XercesDefs.hpp>
+
+#include "nyl.hpp"
 
 namespace qel_detail {
 
@@ -28,6 +32,24 @@ inline bool isNeverXml(char32_t c, bool xml11) {
 // U+2028, which a parser would read as line ends.
 inline bool isReferenceOnly11(char32_t c) {
   return (c > 0 && c < 0x20 && !isWhiteControl(c)) || (c >= 0x7F && c <= 0x9F) || c == 0x2028;
+}
+
+// The code point at `p` and the number of units it takes: a surrogate pair is
+// one code point, any other unit (a lone surrogate too) is its own.
+inline char32_t codePointAt(const XMLCh* p, const XMLCh* end, int& width) {
+  if (isHighSurrogate(p[0]) && p + 1 < end && isLowSurrogate(p[1])) {
+    width = 2;
+    return 0x10000 + ((static_cast<char32_t>(p[0]) - 0xD800) << 10) + (p[1] - 0xDC00);
+  }
+  width = 1;
+  return p[0];
+}
+
+// Appends the character reference of the code point, as the converter
+// writes it.
+inline void appendCharRef(std::u16string& out, char32_t codePoint) {
+  XMLCh reference[QEL_CHAR_REF_MAX];
+  out.append(reference, qelFormatCharRef(codePoint, reference));
 }
 
 }  // namespace qel_detail

@@ -35,7 +35,7 @@ struct LcLocale {
 
 namespace {
 
-constexpr int32_t kSyntheticBase = 100000;
+constexpr int32_t s_syntheticBase = 100000;
 
 struct Special {
   const char* canonical;
@@ -44,9 +44,10 @@ struct Special {
 // Converters whose numbers have a meaning of their own. "UTF-16", "UTF-32"
 // and the UTF-16 forms that write a signature ("version=1") are written
 // without a signature of ICU's own: a byte order mark is the writer's business.
-const Special kSpecials[] = {
-    {"UTF-16LE", -1}, {"UTF-16LE,version=1", -1}, {"UTF-16BE", -2},  {"UTF-16BE,version=1", -2},
-    {"UTF-16", -2},   {"UTF-8", 57352},           {"US-ASCII", 367}, {"ibm-37_P100-1995", 37}};
+const Special s_specials[] = {{"UTF-16LE", QEL_CODEPAGE_UTF16LE}, {"UTF-16LE,version=1", QEL_CODEPAGE_UTF16LE},
+                              {"UTF-16BE", QEL_CODEPAGE_UTF16BE}, {"UTF-16BE,version=1", QEL_CODEPAGE_UTF16BE},
+                              {"UTF-16", QEL_CODEPAGE_UTF16BE},   {"UTF-8", QEL_CODEPAGE_UTF8},
+                              {"US-ASCII", QEL_CODEPAGE_ASCII},   {"ibm-37_P100-1995", QEL_CODEPAGE_EBCDIC}};
 
 const char* writableName(const char* canonical) {
   if (std::strcmp(canonical, "UTF-16") == 0 || std::strcmp(canonical, "UTF-16BE,version=1") == 0) return "UTF-16BE";
@@ -68,24 +69,24 @@ UConverter* openNamed(const char* name) {
 }
 
 int32_t numberOf(UConverter* conv, const char* canonical) {
-  for (const Special& s : kSpecials)
+  for (const Special& s : s_specials)
     if (std::strcmp(s.canonical, canonical) == 0) return s.number;
   UErrorCode err = U_ZERO_ERROR;
   int32_t ccsid = ucnv_getCCSID(conv, &err);
   if (U_SUCCESS(err) && ccsid > 0) return ccsid;
   int32_t count = ucnv_countAvailable();
   for (int32_t i = 0; i < count; ++i)
-    if (std::strcmp(ucnv_getAvailableName(i), canonical) == 0) return kSyntheticBase + i;
-  return kSyntheticBase + count;  // not listed: cannot be reopened by number
+    if (std::strcmp(ucnv_getAvailableName(i), canonical) == 0) return s_syntheticBase + i;
+  return s_syntheticBase + count;  // not listed: cannot be reopened by number
 }
 
 // The converter that the number stands for, or null.
 UConverter* openNumbered(long number) {
-  for (const Special& s : kSpecials)
+  for (const Special& s : s_specials)
     if (s.number == number) return openNamed(s.canonical);
-  if (number >= kSyntheticBase) {
-    if (number - kSyntheticBase >= ucnv_countAvailable()) return nullptr;
-    return openNamed(ucnv_getAvailableName(static_cast<int32_t>(number - kSyntheticBase)));
+  if (number >= s_syntheticBase) {
+    if (number - s_syntheticBase >= ucnv_countAvailable()) return nullptr;
+    return openNamed(ucnv_getAvailableName(static_cast<int32_t>(number - s_syntheticBase)));
   }
   if (number <= 0) return nullptr;
   std::string alias = "ibm-" + std::to_string(number);
@@ -123,22 +124,6 @@ long familyProperty(UConverter* conv) {
   return (U_SUCCESS(err) && n == 1 && static_cast<unsigned char>(out[0]) == 0x4C) ? 0 : 1;
 }
 
-// "&#x", the code point in upper-case hexadecimal without leading zeros, ";".
-int32_t formatReference(UChar32 codePoint, UChar* out) {
-  UChar digits[8];
-  int n = 0;
-  do {
-    const int d = codePoint & 0xF;
-    digits[n++] = static_cast<UChar>(d < 10 ? u'0' + d : u'A' + d - 10);
-    codePoint >>= 4;
-  } while (codePoint);
-  int32_t length = 0;
-  for (UChar c : {u'&', u'#', u'x'}) out[length++] = c;
-  while (n) out[length++] = digits[--n];
-  out[length++] = u';';
-  return length;
-}
-
 // Writes each character the code page cannot hold, and each lone surrogate,
 // as an XML hexadecimal character reference in the code page's own bytes.
 // ICU's escape callback would leave default-ignorable characters (U+FEFF,
@@ -146,9 +131,9 @@ int32_t formatReference(UChar32 codePoint, UChar* out) {
 void U_CALLCONV escapeAsReference(const void*, UConverterFromUnicodeArgs* args, const UChar*, int32_t,
                                   UChar32 codePoint, UConverterCallbackReason reason, UErrorCode* err) {
   if (reason > UCNV_IRREGULAR) return;  // reset, close, clone: nothing to write
-  UChar reference[16];
+  XMLCh reference[QEL_CHAR_REF_MAX];
   const UChar* source = reference;
-  const int32_t length = formatReference(codePoint, reference);
+  const size_t length = qelFormatCharRef(static_cast<char32_t>(codePoint), reference);
   // A code page without "&", "#" or a digit substitutes them, as ICU's own
   // escape callback does, instead of calling this callback again.
   UConverterFromUCallback self;
@@ -292,7 +277,7 @@ LcLocale* LCL1_PrivateFunction_GetProcessLocale() {
   static LcLocale process = [] {
     LcLocale l;
     l.canonical = "UTF-8";
-    l.number = 57352;
+    l.number = QEL_CODEPAGE_UTF8;
     l.process = true;
     return l;
   }();
@@ -323,6 +308,21 @@ QelAutoBuffer<XMLCh> qelNlsToUnicode(const char* bytes, long length, LcLocale* l
     return QelAutoBuffer<XMLCh>(out, text.size());
   }
   return decode(locale->conv, bytes, length);
+}
+
+size_t qelFormatCharRef(char32_t codePoint, XMLCh* out) {
+  XMLCh digits[8];
+  int n = 0;
+  do {
+    const unsigned d = codePoint & 0xF;
+    digits[n++] = static_cast<XMLCh>(d < 10 ? u'0' + d : u'A' + d - 10);
+    codePoint >>= 4;
+  } while (codePoint);
+  size_t length = 0;
+  for (XMLCh c : {u'&', u'#', u'x'}) out[length++] = c;
+  while (n) out[length++] = digits[--n];
+  out[length++] = u';';
+  return length;
 }
 
 // --- QelNls --------------------------------------------------------------------------
@@ -371,8 +371,8 @@ QelAutoBuffer<char> QelNls::fromUnicode(const XMLCh* text, long count) const {
 namespace {
 
 // The code page id of UTF-16 in the machine's byte order, and of the other one.
-constexpr long kNativeUtf16 = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? -1 : -2;
-constexpr long kSwappedUtf16 = kNativeUtf16 == -1 ? -2 : -1;
+constexpr long s_nativeUtf16 = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? QEL_CODEPAGE_UTF16LE : QEL_CODEPAGE_UTF16BE;
+constexpr long s_swappedUtf16 = s_nativeUtf16 == QEL_CODEPAGE_UTF16LE ? QEL_CODEPAGE_UTF16BE : QEL_CODEPAGE_UTF16LE;
 
 // Whether every surrogate of the text is part of a pair. Only then are UTF-16
 // bytes the units themselves; ICU writes a lone surrogate as a reference.
@@ -450,8 +450,8 @@ bool escapeOneWay(const USet* oneWay, const XMLCh* text, size_t count, std::u16s
       int32_t i = 0;
       U16_NEXT(run, i, p - run, c);
       run += i;
-      UChar reference[16];
-      out.append(reinterpret_cast<const char16_t*>(reference), static_cast<size_t>(formatReference(c, reference)));
+      XMLCh reference[QEL_CHAR_REF_MAX];
+      out.append(reference, qelFormatCharRef(static_cast<char32_t>(c), reference));
     }
     clean = span(USET_SPAN_NOT_CONTAINED);
   }
@@ -465,9 +465,9 @@ const char* QelNls::fromUnicode(const XMLCh* text, size_t count, std::vector<cha
   UConverter* conv = m_locale->conv;
   if (!conv || !text || count == 0) return bytes.data();
   const long id = m_locale->number;
-  if ((id == kNativeUtf16 || id == kSwappedUtf16) && surrogatesPaired(text, count)) {
+  if ((id == s_nativeUtf16 || id == s_swappedUtf16) && surrogatesPaired(text, count)) {
     size = 2 * count;
-    if (id == kNativeUtf16) return reinterpret_cast<const char*>(text);
+    if (id == s_nativeUtf16) return reinterpret_cast<const char*>(text);
     if (bytes.size() < size) bytes.resize(size);
     swapUnits(text, count, bytes.data());
     return bytes.data();
