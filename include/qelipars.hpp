@@ -16,10 +16,6 @@
 #include "qeldstr.hpp"
 #include "qelinput.hpp"
 
-namespace qel_detail {
-class DomBuilder;
-}
-
 // --- parse options ---------------------------------------------------------------
 
 constexpr unsigned long QEL_PARSE_VALIDATE = 0x01;  // validate against the DTD; any validity error ends the parse
@@ -99,16 +95,18 @@ struct QELDOM_API QelXmlSpace {
 };
 
 namespace qel_detail {
-class ScanBudget;
-class EntityOpener;
-// The memory manager of the parser's scanner counts the entity expansions of
-// a parse (qeldom/qelbudget.hpp); it must outlive the Xerces-C bases, so it
-// lives in a base of its own that is built before them.
-class ScanBudgetOwner {
+class ParserState;
+// What a parser keeps beyond the members its interface names, behind one
+// pointer, so that the layout of QelXmlParser does not change with it. It is
+// the first base: it holds the memory manager of the parser's scanner, which
+// must outlive the Xerces-C bases.
+class ParserStateOwner {
  protected:
-  ScanBudgetOwner();
-  ~ScanBudgetOwner();
-  std::unique_ptr<ScanBudget> m_budget;
+  ParserStateOwner();
+  ~ParserStateOwner();
+  ParserStateOwner(const ParserStateOwner&) = delete;
+  ParserStateOwner& operator=(const ParserStateOwner&) = delete;
+  std::unique_ptr<ParserState> m_state;
 };
 }  // namespace qel_detail
 
@@ -121,7 +119,7 @@ class ScanBudgetOwner {
 //   parser.setNetworkTimeout(5000);
 //   parser.parse(source);
 //   DOMDocument* doc = parser.detachDocument();
-class QELDOM_API QelXmlParser : private qel_detail::ScanBudgetOwner,
+class QELDOM_API QelXmlParser : private qel_detail::ParserStateOwner,
                                 public XERCES_CPP_NAMESPACE::XercesDOMParser,
                                 public XERCES_CPP_NAMESPACE::HandlerBase {
  public:
@@ -166,10 +164,10 @@ class QELDOM_API QelXmlParser : private qel_detail::ScanBudgetOwner,
   // Whether the parse links the nodes of the new document itself instead of
   // through Xerces-C's DOM builder (two to four times faster, the same DOM). It
   // does for Xerces-C 3.2 unless the parse validates or builds under a parent.
-  bool buildsDirectly() const { return m_builder != nullptr; }
+  bool buildsDirectly() const;
   // The code of the first failure Xerces-C reported in its exception domain
   // (an input that cannot be opened, for example), 0 if none.
-  unsigned getExceptCode() const { return m_exceptCode; }
+  unsigned getExceptCode() const;
 
   // --- document events ---
   void docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override;
@@ -214,10 +212,4 @@ class QELDOM_API QelXmlParser : private qel_detail::ScanBudgetOwner,
   bool m_underParent = false;
   std::vector<QelXmlSpace> m_spaces;
   std::u16string m_enc;
-  bool m_encodingBeforeDeclaration = false;  // recognition settled the encoding without the declaration
-  unsigned long m_depth = 0;         // open elements of the input
-  bool m_savedErrorChecking = true;  // the caller document's setting, restored at the end
-  unsigned m_exceptCode = 0;
-  std::unique_ptr<qel_detail::EntityOpener> m_opener;
-  std::unique_ptr<qel_detail::DomBuilder> m_builder;  // set by startDocument when it applies
 };
