@@ -396,9 +396,14 @@ void QelXmlParser::error(const unsigned int errCode, const XMLCh* const errDomai
 
 namespace {
 
+// The source lines that these errors have always reported; logs and callers
+// that match on them keep working whatever this file looks like.
+constexpr int s_invalidDocumentLine = 43;
+constexpr int s_cannotOpenLine = 96;
+
 [[noreturn]] void raiseInvalid(const std::string& message) {
-  qel_detail::raise(nullptr, 43, QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", 0, "", "",
-                    s_sourcePath, message);
+  qel_detail::raise(nullptr, s_invalidDocumentLine, QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", 0,
+                    "", "", s_sourcePath, message);
 }
 
 // The system's reason (strerror of `error`) is the error's cause.
@@ -406,10 +411,10 @@ namespace {
   std::string name = qel_detail::orNull(file);
   if (name.size() > 128) name.resize(128);
   const QelErrorFull cause(QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", QELOP_REPOSITORY,
-                           "QELOP_REPOSITORY", error, nullptr, 1, 2, 96, "qelParseDocFromFile", s_revision,
-                           s_sourcePath, __DATE__, std::strerror(error), nullptr);
+                           "QELOP_REPOSITORY", error, nullptr, 1, 2, s_cannotOpenLine, "qelParseDocFromFile",
+                           s_revision, s_sourcePath, __DATE__, std::strerror(error), nullptr);
   QelErrorFull(QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", QELOP_REPOSITORY, "QELOP_REPOSITORY",
-               0, nullptr, 1, 2, 96, "qelParseDocFromFile", s_revision, s_sourcePath, __DATE__,
+               0, nullptr, 1, 2, s_cannotOpenLine, "qelParseDocFromFile", s_revision, s_sourcePath, __DATE__,
                "Cannot open input file \"" + name + "\"", &cause)
       .logRaise();
 }
