@@ -366,16 +366,16 @@ void tavCleanNode(DOMNode* node, bool removeAttributes) {
 // --- diagnostics ---------------------------------------------------------------------------
 
 std::string qelGetNodeTypeStr(const DOMNode* node) {
-  static const char* const names[] = {"Unknown",      "Element",         "Attribute",    "Text",
-                                      "CDATASection", "EntityReference", "Entity",       "ProcessingInstruction",
-                                      "Comment",      "Document",        "DocumentType", "DocumentFragment",
-                                      "Notation"};
+  static const char* const s_names[] = {"Unknown",      "Element",         "Attribute",    "Text",
+                                        "CDATASection", "EntityReference", "Entity",       "ProcessingInstruction",
+                                        "Comment",      "Document",        "DocumentType", "DocumentFragment",
+                                        "Notation"};
   // A null node has no type: a clear error, as for the other functions that need a node.
   if (!node)
     qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "qelGetNodeTypeStr", s_revision,
                       s_sourcePath, "qelGetNodeTypeStr: the node is NULL");
   int type = node->getNodeType();
-  return names[(type >= 1 && type <= 12) ? type : 0];
+  return s_names[(type >= 1 && type <= 12) ? type : 0];
 }
 
 namespace {
@@ -408,7 +408,7 @@ std::ostream& operator<<(std::ostream& os, const DOMNode* node) {
 }
 
 std::string qelGetErrorMsg(const DOMException& e) {
-  static const char* const texts[] = {
+  static const char* const s_texts[] = {
       nullptr,
       "Index or size is negative, or greater than the allowed value.",
       "The specified range of text does not fit into a DOMString.",
@@ -430,7 +430,7 @@ std::string qelGetErrorMsg(const DOMException& e) {
   int code = e.code;
   const char* text = nullptr;
   if (code >= 1 && code <= 15)
-    text = texts[code];
+    text = s_texts[code];
   else
     qelCheck(s_sourcePath, __LINE__, "Internal error: 0", QELRC_INTERNAL_ERROR, "QELRC_INTERNAL_ERROR");
   QEL_TRACE_EXIT();
@@ -450,9 +450,9 @@ std::string qelGetErrorMsg(const XMLException& e) {
 }
 
 std::string qelGetErrorMsg(const SAXParseException& e) {
-  static const XMLCh outOfMemory[] = u"operator new fails";
+  static const XMLCh s_outOfMemory[] = u"operator new fails";
   const XMLCh* text = e.getMessage();
-  if (text && XMLString::patternMatch(text, outOfMemory) >= 0) QelErrorFull::throwBadAlloc();
+  if (text && XMLString::patternMatch(text, s_outOfMemory) >= 0) QelErrorFull::throwBadAlloc();
   std::string message = qelToMbcs(text);
   long line = static_cast<long>(e.getLineNumber());
   long column = static_cast<long>(e.getColumnNumber());
