@@ -74,10 +74,10 @@ void ScanBudget::start(const XMLScanner* scanner) {
 // same size: it is taken for the entity's stream only when it starts with the
 // stream class's virtual table.
 bool ScanBudget::isEntityStream(const void* block) const {
-  static const void* const vtable = streamVtable();
+  static const void* const s_vtable = streamVtable();
   const void* word;
   std::memcpy(&word, static_cast<const void*>(streamIn(block)), sizeof word);
-  return word == vtable;
+  return word == s_vtable;
 }
 
 void ScanBudget::exceed(Exceeded bound) {
@@ -97,7 +97,7 @@ void ScanBudget::countExpansion(XMLSize_t units) {
     exceed(Exceeded::Expansions);
   else if (m_textLimit && m_text > m_textLimit)
     exceed(Exceeded::Text);
-  else if (m_scanner->getReaderMgr()->getReaderDepth() >= kMaxEntityDepth)
+  else if (m_scanner->getReaderMgr()->getReaderDepth() >= s_maxEntityDepth)
     exceed(Exceeded::Depth);
 }
 
@@ -129,7 +129,7 @@ void ScanBudget::check() {
       break;
     default:
       text = QelInsert::subst("The entity references of the document nest deeper than %s levels",
-                              ValueInsert<XMLSize_t>(kMaxEntityDepth));
+                              ValueInsert<XMLSize_t>(s_maxEntityDepth));
       break;
   }
   const std::u16string message = qelToUnicode(text.c_str(), QEL_WHOLE, false);

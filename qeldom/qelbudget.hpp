@@ -71,6 +71,6 @@ class ScanBudget : public XERCES_CPP_NAMESPACE::MemoryManager {
 
 // Entity references nest at most this deep in one parse: each level holds a
 // reader of 160 KB, and Xerces-C checks a new level against all the open ones.
-constexpr XMLSize_t kMaxEntityDepth = 64;
+constexpr XMLSize_t s_maxEntityDepth = 64;
 
 }  // namespace qel_detail

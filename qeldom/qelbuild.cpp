@@ -44,7 +44,7 @@ namespace {
 // The attribute vector of an attribute map (a protected member, reached
 // through a pointer to member that a derived class may form).
 struct AttrMapAccess : DOMAttrMapImpl {
-  static constexpr DOMNodeVector* DOMAttrMapImpl::*nodes = &AttrMapAccess::fNodes;
+  static constexpr DOMNodeVector* DOMAttrMapImpl::*s_nodes = &AttrMapAccess::fNodes;
 };
 
 // The sibling links of a child node this builder's document made.
@@ -157,12 +157,12 @@ bool linksHold(const DOMNode* node, const DOMDocument* doc) {
 // The direct links give the DOM Xerces-C's own builder gives, for every kind
 // of node and attribute the builder makes, with namespaces off and on.
 bool directLinksWork() {
-  static const char xml[] =
+  static const char s_xml[] =
       "<!DOCTYPE r [<!ELEMENT d ANY><!ATTLIST d i ID #IMPLIED k CDATA 'v'>]><!--c--><?p d?>"
       "<r xmlns:p='urn:p' z='1' a='2' p:m='3' xmlns='urn:d'>t&amp;u<![CDATA[c]]><!--k--><?pi d?>"
       "<p:e/><f b='x' a=''>g<d i='n'>h</d></f>v</r><!--after-->";
   for (bool namespaces : {false, true}) {
-    MemBufInputSource source(reinterpret_cast<const XMLByte*>(xml), sizeof xml - 1, "qeldom-probe");
+    MemBufInputSource source(reinterpret_cast<const XMLByte*>(s_xml), sizeof s_xml - 1, "qeldom-probe");
     ProbeParser direct(namespaces);
     XercesDOMParser reference;
     reference.setDoNamespaces(namespaces);
@@ -263,7 +263,7 @@ void DomBuilder::addAttributes(DOMElementImpl& element, const RefVectorOf<XMLAtt
   DOMDocumentImpl* doc = m_state.document;
   DOMAttrMapImpl* map = element.fAttributes;
   map->reserve(attrCount);
-  DOMNodeVector& nodes = *(map->*AttrMapAccess::nodes);
+  DOMNodeVector& nodes = *(map->*AttrMapAccess::s_nodes);
   for (XMLSize_t index = 0; index < attrCount; ++index) {
     const XMLAttr& source = *attrList.elementAt(index);
     DOMAttrImpl* attr = createAttribute(source);

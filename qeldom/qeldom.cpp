@@ -3,17 +3,15 @@
 // diagnostics that turn nodes and exceptions into text.
 #include "qeldom.hpp"
 
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <new>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PanicHandler.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUniDefs.hpp>
-
-#include <cstdio>
-#include <cstdlib>
-#include <iterator>
-#include <mutex>
-#include <new>
 
 #include "qelframe.hpp"
 #include "qelmem.hpp"
@@ -42,9 +40,6 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { QelNewRelay::d
 // --- platform start-up ---------------------------------------------------------------
 
 namespace {
-
-QelPoolCtrl s_platformSlot;
-std::mutex s_platformLock;  // constant-initialised: ready when the library is loaded
 
 // Xerces-C reports its hard start-up failures to a panic handler whose default
 // ends the process. This one throws, so that the failure becomes the
@@ -112,31 +107,11 @@ QelDomPlatform::~QelDomPlatform() {
   QEL_TRACE_EXIT();
 }
 
-void platformCleanup() {
-  delete static_cast<QelDomPlatform*>(s_platformSlot.release());
-}
-
-void platformInit() {
-  if (s_platformSlot.state() != 0) return;
-  try {
-    QelDomPlatform* platform = new QelDomPlatform;
-    s_platformSlot.initOk(platform, platformCleanup, qel_detail::poolList(), 0);
-  } catch (const QelError& e) {
-    s_platformSlot.initError(e, platformCleanup, qel_detail::poolList(), 0);
-  }
-}
+using Platform = qel_detail::OnceOnly<QelDomPlatform>;
 
 }  // namespace
 
-QelPoolCtrlList& qel_detail::poolList() {
-  static QelPoolCtrlList list;
-  return list;
-}
-
-void tavDomInit() {
-  if (s_platformSlot.state() == 1) return;
-  s_platformSlot.init(s_platformLock, platformInit);
-}
+void tavDomInit() { Platform::get(); }
 
 void qelDomCleanup() {
   qel_detail::poolList().cleanup();
@@ -147,7 +122,7 @@ namespace {
 // The library's own calls test the slot's state byte in place, without the
 // call to the exported (and so interposable) tavDomInit.
 inline void domInit() {
-  if (s_platformSlot.state() != 1) tavDomInit();
+  if (!Platform::ready()) tavDomInit();
 }
 }  // namespace
 
@@ -223,8 +198,7 @@ DOMText* tavAddText(DOMNode* parent, const XMLCh* text) {
 DOMComment* tavAddComment(DOMNode* parent, const XMLCh* text) {
   QEL_TRACE_ENTER("tavAddComment");
   QEL_TRACE_ARGS("(" << parent << ")(" << qel_detail::u16(text) << ")");
-  return addChild<DOMComment>(trc_, parent, "tavAddComment",
-                              [&](DOMDocument* d) { return d->createComment(text); });
+  return addChild<DOMComment>(trc_, parent, "tavAddComment", [&](DOMDocument* d) { return d->createComment(text); });
 }
 
 DOMCDATASection* tavAddCDATA(DOMNode* parent, const XMLCh* text) {
@@ -253,8 +227,8 @@ DOMText* tavSetText(DOMNode* node, const XMLCh* text) {
   QEL_TRACE_ARGS("(" << node << ")(" << qel_detail::u16(text) << ")");
   domInit();
   if (!node) QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavSetText", "tavSetText: the node is NULL");
-  DOMDocument* doc = node->getNodeType() == DOMNode::DOCUMENT_NODE ? static_cast<DOMDocument*>(node)
-                                                                    : node->getOwnerDocument();
+  DOMDocument* doc =
+      node->getNodeType() == DOMNode::DOCUMENT_NODE ? static_cast<DOMDocument*>(node) : node->getOwnerDocument();
   if (!doc) QEL_RAISE(QELRC_DOM_API_ERROR, 0, "tavSetText", "tavSetText: the node has no owner document");
   DOMText* textNode = doc->createTextNode(text);
   node->appendChild(textNode);  // append first: a failure leaves the old children
@@ -392,25 +366,16 @@ void tavCleanNode(DOMNode* node, bool removeAttributes) {
 // --- diagnostics ---------------------------------------------------------------------------
 
 std::string qelGetNodeTypeStr(const DOMNode* node) {
-  static const char* const names[] = {"Unknown",
-                                      "Element",
-                                      "Attribute",
-                                      "Text",
-                                      "CDATASection",
-                                      "EntityReference",
-                                      "Entity",
-                                      "ProcessingInstruction",
-                                      "Comment",
-                                      "Document",
-                                      "DocumentType",
-                                      "DocumentFragment",
-                                      "Notation"};
+  static const char* const s_names[] = {"Unknown",      "Element",         "Attribute",    "Text",
+                                        "CDATASection", "EntityReference", "Entity",       "ProcessingInstruction",
+                                        "Comment",      "Document",        "DocumentType", "DocumentFragment",
+                                        "Notation"};
   // A null node has no type: a clear error, as for the other functions that need a node.
   if (!node)
-    qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "qelGetNodeTypeStr",
-                      s_revision, s_sourcePath, "qelGetNodeTypeStr: the node is NULL");
+    qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "qelGetNodeTypeStr", s_revision,
+                      s_sourcePath, "qelGetNodeTypeStr: the node is NULL");
   int type = node->getNodeType();
-  return names[(type >= 1 && type <= 12) ? type : 0];
+  return s_names[(type >= 1 && type <= 12) ? type : 0];
 }
 
 namespace {
@@ -443,7 +408,7 @@ std::ostream& operator<<(std::ostream& os, const DOMNode* node) {
 }
 
 std::string qelGetErrorMsg(const DOMException& e) {
-  static const char* const texts[] = {
+  static const char* const s_texts[] = {
       nullptr,
       "Index or size is negative, or greater than the allowed value.",
       "The specified range of text does not fit into a DOMString.",
@@ -465,7 +430,7 @@ std::string qelGetErrorMsg(const DOMException& e) {
   int code = e.code;
   const char* text = nullptr;
   if (code >= 1 && code <= 15)
-    text = texts[code];
+    text = s_texts[code];
   else
     qelCheck(s_sourcePath, __LINE__, "Internal error: 0", QELRC_INTERNAL_ERROR, "QELRC_INTERNAL_ERROR");
   QEL_TRACE_EXIT();
@@ -485,9 +450,9 @@ std::string qelGetErrorMsg(const XMLException& e) {
 }
 
 std::string qelGetErrorMsg(const SAXParseException& e) {
-  static const XMLCh outOfMemory[] = u"operator new fails";
+  static const XMLCh s_outOfMemory[] = u"operator new fails";
   const XMLCh* text = e.getMessage();
-  if (text && XMLString::patternMatch(text, outOfMemory) >= 0) QelErrorFull::throwBadAlloc();
+  if (text && XMLString::patternMatch(text, s_outOfMemory) >= 0) QelErrorFull::throwBadAlloc();
   std::string message = qelToMbcs(text);
   long line = static_cast<long>(e.getLineNumber());
   long column = static_cast<long>(e.getColumnNumber());

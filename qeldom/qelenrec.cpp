@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "nyl.hpp"
@@ -53,26 +52,7 @@ struct QelEncNameTable {
   }
 };
 
-QelPoolCtrl s_nameSlot;
-std::mutex s_nameLock;  // constant-initialised: ready when the library is loaded
-
-// Members are destroyed from the last to the first.
-void nameTableCleanup() { delete static_cast<QelEncNameTable*>(s_nameSlot.release()); }
-
-void nameTableInit() {
-  if (s_nameSlot.state() != 0) return;  // a recorded failure is raised again by the slot
-  try {
-    std::unique_ptr<QelEncNameTable> table(new QelEncNameTable);
-    s_nameSlot.initOk(table.get(), nameTableCleanup, qel_detail::poolList(), 0);
-    table.release();
-  } catch (const QelError& e) {
-    s_nameSlot.initError(e, nameTableCleanup, qel_detail::poolList(), 0);
-  }
-}
-
-const QelEncNameTable& nameTable() {
-  return *static_cast<const QelEncNameTable*>(s_nameSlot.get(s_nameLock, nameTableInit));
-}
+const QelEncNameTable& nameTable() { return qel_detail::OnceOnly<QelEncNameTable>::get(); }
 
 // --- byte tables of the declaration scan (ASCII, code page 37) -----------------
 
@@ -273,8 +253,8 @@ void QelEncRecognizer::getDeclEncoding(XMLRecognizer::Encodings encProbe, QelAut
     // A value with characters outside ASCII names no encoding and is not set
     // on the source: Xerces-C then reports the declaration itself, and ICU
     // never sees such a name (ucnv_openU overruns its stack buffer on one).
-    if (result.get() && std::any_of(result.get(), result.get() + qelStrlen(result.get()),
-                                    [](XMLCh c) { return c > 0x7F; })) {
+    if (result.get() &&
+        std::any_of(result.get(), result.get() + qelStrlen(result.get()), [](XMLCh c) { return c > 0x7F; })) {
       result.reset();
     }
     QEL_TRACE_FLOW("Release Locale");

@@ -125,8 +125,8 @@ void Escaper::writeCharRef(char32_t codePoint) {
 // code page cannot hold otherwise, and those XML 1.1 allows only as
 // references.
 void Escaper::cdataContent(const DOMNode* node) {
-  static const XMLCh startReplacement[] = u"]]>&lt;![CDATA[<![CDATA[";
-  static const XMLCh endReplacement[] = u"]]>]]&gt;<![CDATA[";
+  static const XMLCh s_startReplacement[] = u"]]>&lt;![CDATA[<![CDATA[";
+  static const XMLCh s_endReplacement[] = u"]]>]]&gt;<![CDATA[";
   QEL_TRACE_ENTER("QelDomWriter::writeCDataContent");
   QEL_TRACE_ARGS("");
   const std::u16string content = QelDomStr(node->getNodeValue());
@@ -142,10 +142,10 @@ void Escaper::cdataContent(const DOMNode* node) {
     size_t e = (endAt == std::u16string::npos ? size : endAt) - p;
     QEL_TRACE_FLOW("(" << p << ") cdataStartPos(" << s << ") cdataEndPos(" << e << ")");
     if (e > s) {
-      out.append(content, p, s).append(startReplacement);
+      out.append(content, p, s).append(s_startReplacement);
       p += s + 9;
     } else if (e < s) {
-      out.append(content, p, e).append(endReplacement);
+      out.append(content, p, e).append(s_endReplacement);
       p += e + 3;
     } else {
       out.append(content, p, std::u16string::npos);

@@ -17,6 +17,8 @@
 // costs one comparison, one bit test per trace point and an empty stream.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 
@@ -26,9 +28,46 @@
 
 namespace qel_detail {
 
-// The library's single list of clean-up functions (platform, encoding name
-// table, schema model library).
-QelPoolCtrlList& poolList();
+// The library's single list of clean-up functions: the once-only slots link
+// theirs into it, qelDomCleanup runs it. Constant-initialised, so it is there
+// before any code of the library runs.
+inline QelPoolCtrlList& poolList() {
+  static QelPoolCtrlList s_list;
+  return s_list;
+}
+
+// A once-only object of the library: a T made with new on first use, under a
+// lock of its own, and destroyed by qelDomCleanup. Slot and lock are
+// constant-initialised, so they are ready when the library is loaded. A
+// QelError that the making throws is recorded in the slot: this and every
+// later get() raises it again, and nothing is made a second time. One
+// instantiation per type, each in the one file that uses it.
+template <typename T>
+class OnceOnly {
+ public:
+  // Whether the object is there: one byte read, no lock.
+  static bool ready() { return s_slot.state() == 1; }
+  // The object, made first when it is not there yet.
+  static T& get() { return *static_cast<T*>(s_slot.get(s_lock, fill)); }
+
+ private:
+  // The object stays in an owner until the slot has taken it: should linking
+  // the clean-up fail, it is destroyed rather than lost.
+  static void fill() {
+    if (s_slot.state() != 0) return;  // the slot raises a recorded failure again
+    try {
+      std::unique_ptr<T> object(new T);
+      s_slot.initOk(object.get(), empty, poolList(), 0);
+      object.release();
+    } catch (const QelError& e) {
+      s_slot.initError(e, empty, poolList(), 0);
+    }
+  }
+  static void empty() { delete static_cast<T*>(s_slot.release()); }
+
+  static inline QelPoolCtrl s_slot;
+  static inline std::mutex s_lock;
+};
 
 // The per-call trace state of one traced function.
 class Trace {
@@ -119,20 +158,26 @@ class ValueInsert<std::string> : public QelInsert {
 #define QEL_STR_(x) #x
 
 // The file record and sync word of this source file.
-#define QEL_TRACE_FILE(path, revision)                                                               \
-  namespace {                                                                                        \
-  constexpr const char* s_sourcePath = path;                                                         \
-  constexpr const char* s_revision = revision;                                                       \
-  TRC1_EPF s_trcFile = {0xB4,     0x80000000u,     path,     sizeof(path) - 1, __DATE__, 11,         \
-                        __TIME__, 8,               revision, sizeof(revision) - 1, "QELDOM", 6, {0, 0, 0}}; \
-  std::atomic<uint32_t> s_trcSync{1};                                                                \
-  }                                                                                                  \
+// clang-format off
+#define QEL_TRACE_FILE(path, revision)                                    \
+  namespace {                                                             \
+  constexpr const char* s_sourcePath = path;                              \
+  constexpr const char* s_revision = revision;                            \
+  TRC1_EPF s_trcFile = {0xB4, 0x80000000u,                                \
+                        path, sizeof(path) - 1,                           \
+                        __DATE__, 11,                                     \
+                        __TIME__, 8,                                      \
+                        revision, sizeof(revision) - 1,                   \
+                        "QELDOM", 6,                                      \
+                        {0, 0, 0}};                                       \
+  std::atomic<uint32_t> s_trcSync{1};                                     \
+  }                                                                       \
   static_assert(true, "")
+// clang-format on
 
 // The function record of a traced function and its per-call trace state `trc_`.
-#define QEL_TRACE_ENTER(name)                                                                          \
-  static TRC1_EPB trcRecord_ = {&s_trcFile, name, sizeof(name) - 1, __LINE__, &s_trcSync, 0x800, {0}, \
-                                {0},        {0, 0}};                                                   \
+#define QEL_TRACE_ENTER(name)                                                                                       \
+  static TRC1_EPB trcRecord_ = {&s_trcFile, name, sizeof(name) - 1, __LINE__, &s_trcSync, 0x800, {0}, {0}, {0, 0}}; \
   qel_detail::Trace trc_(trcRecord_, __LINE__)
 
 #define QEL_TRACE_LINE_(bit, prefix, ...)                         \

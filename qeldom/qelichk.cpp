@@ -22,7 +22,7 @@ void invalidCharError(const XMLCh* str, unsigned long pos, char* message);
 
 namespace {
 
-constexpr size_t kValid = static_cast<size_t>(-1);
+constexpr size_t s_valid = static_cast<size_t>(-1);
 
 bool isHighSurrogate(XMLCh c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool isLowSurrogate(XMLCh c) { return c >= 0xDC00 && c <= 0xDFFF; }
@@ -39,10 +39,10 @@ bool isXmlCharUnit(XMLCh c) {
 // p[16] to pair a high surrogate at p[15]; `pairOpen` says that p[-1] is a
 // high surrogate paired with p[0] by the block before. A block that does not
 // pass goes through the unit walk, which finds and reports the fault.
-constexpr unsigned long kBlock = 16;
+constexpr unsigned long s_block = 16;
 bool isCleanBlock(const XMLCh* p, bool pairOpen) {
   unsigned bad = !pairOpen & isLowSurrogate(p[0]);
-  for (unsigned long k = 0; k < kBlock; ++k) {
+  for (unsigned long k = 0; k < s_block; ++k) {
     const XMLCh c = p[k];
     const bool control = (c < 0x20) & (c != 0x09) & (c != 0x0A) & (c != 0x0D);
     const bool unpaired = isHighSurrogate(c) != isLowSurrogate(p[k + 1]);
@@ -58,14 +58,14 @@ TextFault scanText(const XMLCh* text, unsigned long length, unsigned long& pos) 
   unsigned long i = 0;
   bool pairOpen = false;
   while (i < length) {
-    if (length - i > kBlock && isCleanBlock(text + i, pairOpen)) {
-      pairOpen = isHighSurrogate(text[i + kBlock - 1]);
-      i += kBlock;
+    if (length - i > s_block && isCleanBlock(text + i, pairOpen)) {
+      pairOpen = isHighSurrogate(text[i + s_block - 1]);
+      i += s_block;
       continue;
     }
     if (pairOpen) ++i;  // the low surrogate of a pair the block before accepted
     pairOpen = false;
-    const unsigned long end = std::min(length, i + kBlock);
+    const unsigned long end = std::min(length, i + s_block);
     while (i < end) {
       const XMLCh c = text[i];
       if (isHighSurrogate(c)) {
@@ -98,7 +98,7 @@ size_t partEnd(const XMLCh* name, size_t start) {
   return i;
 }
 
-// The index of the first unit that breaks the production, or kValid. Where a
+// The index of the first unit that breaks the production, or s_valid. Where a
 // part is missing ("", "a:"), the fault is where it should begin.
 size_t nameFault(const XMLCh* name, NameRule rule) {
   if (!name) return 0;
@@ -108,7 +108,7 @@ size_t nameFault(const XMLCh* name, NameRule rule) {
     start = end + 1;
     end = partEnd<false>(name, start);
   }
-  return end > start && name[end] == 0 ? kValid : end;
+  return end > start && name[end] == 0 ? s_valid : end;
 }
 
 bool isAsciiLetter(XMLCh c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
@@ -120,7 +120,7 @@ size_t encNameFault(const XMLCh* name) {
     const XMLCh c = name[i];
     if (!(isAsciiLetter(c) || (c >= u'0' && c <= u'9') || c == u'.' || c == u'_' || c == u'-')) return i;
   }
-  return kValid;
+  return s_valid;
 }
 
 // The first `length` units of a text in the process code page, for the
@@ -131,10 +131,10 @@ struct TextArg {
   unsigned long length;
 };
 std::ostream& operator<<(std::ostream& os, TextArg arg) {
-  constexpr unsigned long kPiece = 1ul << 24;
+  static constexpr unsigned long s_piece = 1ul << 24;
   if (!arg.text) return os;
   for (unsigned long done = 0; done < arg.length;) {
-    unsigned long n = std::min(kPiece, arg.length - done);
+    unsigned long n = std::min(s_piece, arg.length - done);
     if (n < arg.length - done && isHighSurrogate(arg.text[done + n - 1])) --n;
     os << qelToMbcs(arg.text + done, static_cast<unsigned>(n));
     done += n;
@@ -147,7 +147,7 @@ std::ostream& operator<<(std::ostream& os, TextArg arg) {
 __attribute__((always_inline)) inline bool checkName(qel_detail::Trace& trc_, const XMLCh* name, size_t fault,
                                                      char* message) {
   QEL_TRACE_ARGS("(" << qel_detail::u16(name) << ")");
-  const bool valid = fault == kValid;
+  const bool valid = fault == s_valid;
   if (!valid) invalidCharError(name, fault, message);
   QEL_TRACE_EXIT_VALUE(valid);
   return valid;
@@ -271,14 +271,14 @@ struct NamedEscape {
   XMLCh unit;
   char16_t name[3];
 };
-constexpr NamedEscape kNamedEscapes[] = {{u'!', u"ex"}, {u'#', u"pd"}, {u'$', u"ds"}, {u'@', u"at"},
-                                         {u'~', u"td"}, {u'.', u"dt"}, {u':', u"cn"}};
+constexpr NamedEscape s_namedEscapes[] = {{u'!', u"ex"}, {u'#', u"pd"}, {u'$', u"ds"}, {u'@', u"at"},
+                                          {u'~', u"td"}, {u'.', u"dt"}, {u':', u"cn"}};
 
 void appendEscape(QelUniString& out, XMLCh c) {
   out.append(u'.');
-  const NamedEscape* named = std::find_if(std::begin(kNamedEscapes), std::end(kNamedEscapes),
+  const NamedEscape* named = std::find_if(std::begin(s_namedEscapes), std::end(s_namedEscapes),
                                           [c](const NamedEscape& e) { return e.unit == c; });
-  if (named != std::end(kNamedEscapes)) {
+  if (named != std::end(s_namedEscapes)) {
     out.append(named->name, 2);
   } else {
     char hex[8];
@@ -320,7 +320,7 @@ int hexValue(XMLCh c) {
 // The unit an escape body ("ex", "H2F") stands for, or -1.
 long escapedUnit(const XMLCh* body, size_t length) {
   if (length == 2) {
-    for (const NamedEscape& e : kNamedEscapes)
+    for (const NamedEscape& e : s_namedEscapes)
       if (body[0] == e.name[0] && body[1] == e.name[1]) return e.unit;
   }
   if (length < 2 || length > 5 || body[0] != u'H') return -1;

@@ -43,21 +43,37 @@ InputSource* qelResolveEntity(XMLScanner* scanner, const XMLCh* const /*publicId
 
 // --- the parser -------------------------------------------------------------------------------
 
-qel_detail::ScanBudgetOwner::ScanBudgetOwner() : m_budget(std::make_unique<ScanBudget>()) {}
-qel_detail::ScanBudgetOwner::~ScanBudgetOwner() = default;
+namespace qel_detail {
+
+// What the parser keeps beyond its interface's members.
+class ParserState {
+ public:
+  ScanBudget m_budget;  // the scanner's memory manager
+  EntityOpener m_opener{&m_budget};
+  std::unique_ptr<DomBuilder> m_builder;  // set by startDocument when it applies
+  unsigned long m_depth = 0;              // open elements of the input
+  unsigned m_exceptCode = 0;
+  bool m_encodingBeforeDeclaration = false;  // recognition settled the encoding without the declaration
+  bool m_savedErrorChecking = true;          // the caller document's setting, restored at the end
+};
+
+ParserStateOwner::ParserStateOwner() : m_state(std::make_unique<ParserState>()) {}
+ParserStateOwner::~ParserStateOwner() = default;
+
+}  // namespace qel_detail
 
 // The scanner allocates through the budget, which sees every expansion.
 QelXmlParser::QelXmlParser(unsigned long opt, DOMNode* parent, const char* enc, InputSource& src)
-    : XercesDOMParser(nullptr, m_budget.get()) {
+    : XercesDOMParser(nullptr, &m_state->m_budget) {
   init(opt, parent, enc, &src);
 }
 
 QelXmlParser::QelXmlParser(unsigned long opt, const char* enc, InputSource& src)
-    : XercesDOMParser(nullptr, m_budget.get()) {
+    : XercesDOMParser(nullptr, &m_state->m_budget) {
   init(opt, nullptr, enc, &src);
 }
 
-QelXmlParser::QelXmlParser(unsigned long opt, const char* enc) : XercesDOMParser(nullptr, m_budget.get()) {
+QelXmlParser::QelXmlParser(unsigned long opt, const char* enc) : XercesDOMParser(nullptr, &m_state->m_budget) {
   init(opt, nullptr, enc, nullptr);
 }
 
@@ -66,7 +82,7 @@ QelXmlParser::~QelXmlParser() {
   // hands whatever happened, and give it back its error checking (a failed
   // parse never reaches endDocument, which would have done so).
   if (m_underParent) {
-    if (DOMDocument* doc = adoptDocument()) doc->setStrictErrorChecking(m_savedErrorChecking);
+    if (DOMDocument* doc = adoptDocument()) doc->setStrictErrorChecking(m_state->m_savedErrorChecking);
   }
 }
 
@@ -111,25 +127,28 @@ void QelXmlParser::init(unsigned long opt, DOMNode* parent, const char* enc, Inp
   m_enc = qelToUnicode(enc, QEL_WHOLE, false);
   setErrorHandler(this);
   setEntityResolver(this);  // installs the parser as the scanner's entity handler: resolveEntity below
-  m_opener = std::make_unique<qel_detail::EntityOpener>(m_budget.get());
-  m_opener->settings.emptyIfMissing = opt & QEL_PARSE_EMPTY_IF_MISSING;
-  m_opener->settings.noNetwork = opt & QEL_PARSE_NO_NETWORK;
-  m_opener->settings.noExternal = opt & QEL_PARSE_NO_EXTERNAL;
-  m_opener->settings.timeoutMs = s_defaultNetworkTimeout;
+  m_state->m_opener.settings.emptyIfMissing = opt & QEL_PARSE_EMPTY_IF_MISSING;
+  m_state->m_opener.settings.noNetwork = opt & QEL_PARSE_NO_NETWORK;
+  m_state->m_opener.settings.noExternal = opt & QEL_PARSE_NO_EXTERNAL;
+  m_state->m_opener.settings.timeoutMs = s_defaultNetworkTimeout;
   if (parent) {
     fCurrentParent = parent;
     fCurrentNode = parent;
     DOMDocument* doc = tavGetDoc(parent);
     setDocument(doc);
-    m_savedErrorChecking = doc->getStrictErrorChecking();
+    m_state->m_savedErrorChecking = doc->getStrictErrorChecking();
   }
 }
 
-void QelXmlParser::setEntityExpansionLimit(XMLSize_t limit) { m_budget->setExpansionLimit(limit); }
-void QelXmlParser::setEntityTextLimit(XMLSize_t limit) { m_budget->setTextLimit(limit); }
-void QelXmlParser::setNoNetwork(bool refuse) { m_opener->settings.noNetwork = refuse; }
-void QelXmlParser::setNoExternal(bool refuse) { m_opener->settings.noExternal = refuse; }
-void QelXmlParser::setNetworkTimeout(unsigned long milliseconds) { m_opener->settings.timeoutMs = milliseconds; }
+void QelXmlParser::setEntityExpansionLimit(XMLSize_t limit) { m_state->m_budget.setExpansionLimit(limit); }
+void QelXmlParser::setEntityTextLimit(XMLSize_t limit) { m_state->m_budget.setTextLimit(limit); }
+void QelXmlParser::setNoNetwork(bool refuse) { m_state->m_opener.settings.noNetwork = refuse; }
+void QelXmlParser::setNoExternal(bool refuse) { m_state->m_opener.settings.noExternal = refuse; }
+void QelXmlParser::setNetworkTimeout(unsigned long milliseconds) {
+  m_state->m_opener.settings.timeoutMs = milliseconds;
+}
+bool QelXmlParser::buildsDirectly() const { return m_state->m_builder != nullptr; }
+unsigned QelXmlParser::getExceptCode() const { return m_state->m_exceptCode; }
 
 namespace {
 
@@ -150,14 +169,14 @@ class BudgetRun {
 void QelXmlParser::parse(const InputSource& src) {
   InputSource& source = const_cast<InputSource&>(src);  // the recognizer stores its result on the source
   if (QelDomStr::empty(source.getEncoding()))
-    m_encodingBeforeDeclaration = !qel_detail::recognizeForScan(source, qelToMbcs(m_enc.c_str()).c_str()) &&
-                                  !QelDomStr::empty(source.getEncoding());
+    m_state->m_encodingBeforeDeclaration = !qel_detail::recognizeForScan(source, qelToMbcs(m_enc.c_str()).c_str()) &&
+                                           !QelDomStr::empty(source.getEncoding());
   if (source.getEncoding()) m_enc = source.getEncoding();
   // Recognition has read what it needs: the scanner's stream reads on.
   if (auto* once = dynamic_cast<QelFileInputSource*>(&source)) once->stopKeeping();
-  BudgetRun run(*m_budget, getScanner());
+  BudgetRun run(m_state->m_budget, getScanner());
   XercesDOMParser::parse(source);
-  m_budget->check();  // the last expansion's text
+  m_state->m_budget.check();  // the last expansion's text
 }
 
 // Character data is collected and handed to the builder once per run, so a
@@ -167,7 +186,7 @@ void QelXmlParser::docCharacters(const XMLCh* const chars, const XMLSize_t lengt
     flushDocCharacters();
     m_cdata = cdataSection;
   }
-  if (!m_pending && m_builder) m_builder->runStarts(length);
+  if (!m_pending && m_state->m_builder) m_state->m_builder->runStarts(length);
   m_pending = true;
   m_chars.append(chars, length);
 }
@@ -183,9 +202,9 @@ void QelXmlParser::flushDocCharacters() {
   }
   // Text outside the input's root element is not content: under a parent the
   // builder would otherwise append it to the parent.
-  if (m_depth > 0 && (preserved || n > 0)) {
-    if (m_builder)
-      m_builder->characters(piece, n, m_cdata, piece - m_chars.data());
+  if (m_state->m_depth > 0 && (preserved || n > 0)) {
+    if (m_state->m_builder)
+      m_state->m_builder->characters(piece, n, m_cdata, piece - m_chars.data());
     else
       XercesDOMParser::docCharacters(piece, n, m_cdata);
   }
@@ -196,12 +215,13 @@ void QelXmlParser::flushDocCharacters() {
 
 void QelXmlParser::docComment(const XMLCh* const comment) {
   flushDocCharacters();
-  if (!m_builder || !m_builder->comment(comment)) XercesDOMParser::docComment(comment);
+  if (!m_state->m_builder || !m_state->m_builder->comment(comment)) XercesDOMParser::docComment(comment);
 }
 
 void QelXmlParser::docPI(const XMLCh* const target, const XMLCh* const data) {
   flushDocCharacters();
-  if (!m_builder || !m_builder->processingInstruction(target, data)) XercesDOMParser::docPI(target, data);
+  if (!m_state->m_builder || !m_state->m_builder->processingInstruction(target, data))
+    XercesDOMParser::docPI(target, data);
 }
 
 // xml:space is matched by its qualified name, so the whitespace rule means the
@@ -211,15 +231,16 @@ void QelXmlParser::startElement(const XMLElementDecl& elemDecl, const unsigned i
                                 const RefVectorOf<XMLAttr>& attrList, const XMLSize_t attrCount, const bool isEmpty,
                                 const bool isRoot) {
   flushDocCharacters();
-  ++m_depth;
+  ++m_state->m_depth;
   for (XMLSize_t i = 0; i < attrCount; ++i) {
     const XMLAttr* attr = attrList.elementAt(i);
     if (QelDomStr::equals(attr->getQName(), QelUni::s_xmlSpace)) {
-      m_spaces.emplace_back(elemDecl.getBaseName(), QelDomStr::equals(attr->getValue(), QelUni::s_preserve), m_depth);
+      m_spaces.emplace_back(elemDecl.getBaseName(), QelDomStr::equals(attr->getValue(), QelUni::s_preserve),
+                            m_state->m_depth);
       break;
     }
   }
-  if (!m_builder || !m_builder->startElement(elemDecl, urlId, elemPrefix, attrList, attrCount))
+  if (!m_state->m_builder || !m_state->m_builder->startElement(elemDecl, urlId, elemPrefix, attrList, attrCount))
     XercesDOMParser::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, isEmpty, isRoot);
   else if (isEmpty)
     endElement(elemDecl, urlId, isRoot, elemPrefix);  // as Xerces-C's builder ends an empty element
@@ -230,11 +251,12 @@ void QelXmlParser::startElement(const XMLElementDecl& elemDecl, const unsigned i
 void QelXmlParser::endElement(const XMLElementDecl& elemDecl, const unsigned int urlId, const bool isRoot,
                               const XMLCh* const elemPrefix) {
   flushDocCharacters();
-  if (!m_spaces.empty() && m_spaces.back().depth == m_depth && m_spaces.back().name.equals(elemDecl.getBaseName()))
+  if (!m_spaces.empty() && m_spaces.back().depth == m_state->m_depth &&
+      m_spaces.back().name.equals(elemDecl.getBaseName()))
     m_spaces.pop_back();
-  if (m_depth > 0) --m_depth;
-  if (m_builder)
-    m_builder->endElement();
+  if (m_state->m_depth > 0) --m_state->m_depth;
+  if (m_state->m_builder)
+    m_state->m_builder->endElement();
   else
     XercesDOMParser::endElement(elemDecl, urlId, isRoot, elemPrefix);
 }
@@ -242,7 +264,7 @@ void QelXmlParser::endElement(const XMLElementDecl& elemDecl, const unsigned int
 void QelXmlParser::ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
   if (m_opt & QEL_PARSE_TRIM) return;
   flushDocCharacters();
-  if (m_depth > 0) XercesDOMParser::ignorableWhitespace(chars, length, cdataSection);
+  if (m_state->m_depth > 0) XercesDOMParser::ignorableWhitespace(chars, length, cdataSection);
 }
 
 // Nothing of what init set up is reset when the scan starts.
@@ -259,8 +281,8 @@ void QelXmlParser::startDocument() {
     fDocument->setErrorChecking(false);
     fDocument->setDocumentURI(getScanner()->getLocator()->getSystemId());
     fDocument->setInputEncoding(getScanner()->getReaderMgr()->getCurrentEncodingStr());
-    m_builder = qel_detail::DomBuilder::make(*this, m_underParent,
-                                             {fCurrentParent, fCurrentNode, fWithinElement, fDocument, *getScanner()});
+    m_state->m_builder = qel_detail::DomBuilder::make(
+        *this, m_underParent, {fCurrentParent, fCurrentNode, fWithinElement, fDocument, *getScanner()});
     return;
   }
   getDocument()->setStrictErrorChecking(false);
@@ -293,7 +315,7 @@ bool sameEncoding(const XMLCh* declared, const std::u16string& settled) {
 // fatal error it would be without the recognizer: read on, the input would be
 // read in another encoding than it says, in silence.
 void QelXmlParser::checkDeclaredEncoding(const XMLCh* declared) const {
-  if (!m_encodingBeforeDeclaration || QelDomStr::empty(declared) || sameEncoding(declared, m_enc)) return;
+  if (!m_state->m_encodingBeforeDeclaration || QelDomStr::empty(declared) || sameEncoding(declared, m_enc)) return;
   std::u16string message = u"The encoding declaration '";
   message += declared;
   if (qelToUpper(m_enc).compare(0, 6, u"UTF-16") == 0) {
@@ -347,7 +369,7 @@ void QelXmlParser::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* cons
 }
 
 InputSource* QelXmlParser::resolveEntity(XMLResourceIdentifier* resource) {
-  return m_opener->open(getScanner(), resource->getSystemId());
+  return m_state->m_opener.open(getScanner(), resource->getSystemId());
 }
 
 // A recoverable error (a validity error, for example) ends the parse as a
@@ -365,7 +387,8 @@ void QelXmlParser::error(const unsigned int errCode, const XMLCh* const errDomai
                          const XMLErrorReporter::ErrTypes type, const XMLCh* const errorText,
                          const XMLCh* const systemId, const XMLCh* const publicId, const XMLFileLoc lineNum,
                          const XMLFileLoc colNum) {
-  if (m_exceptCode == 0 && QelDomStr::equals(errDomain, XMLUni::fgExceptDomain)) m_exceptCode = errCode;
+  if (m_state->m_exceptCode == 0 && QelDomStr::equals(errDomain, XMLUni::fgExceptDomain))
+    m_state->m_exceptCode = errCode;
   XercesDOMParser::error(errCode, errDomain, type, errorText, systemId, publicId, lineNum, colNum);
 }
 
@@ -373,9 +396,14 @@ void QelXmlParser::error(const unsigned int errCode, const XMLCh* const errDomai
 
 namespace {
 
+// The source lines that these errors have always reported; logs and callers
+// that match on them keep working whatever this file looks like.
+constexpr int s_invalidDocumentLine = 43;
+constexpr int s_cannotOpenLine = 96;
+
 [[noreturn]] void raiseInvalid(const std::string& message) {
-  qel_detail::raise(nullptr, 43, QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", 0, "", "",
-                    s_sourcePath, message);
+  qel_detail::raise(nullptr, s_invalidDocumentLine, QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", 0,
+                    "", "", s_sourcePath, message);
 }
 
 // The system's reason (strerror of `error`) is the error's cause.
@@ -383,26 +411,24 @@ namespace {
   std::string name = qel_detail::orNull(file);
   if (name.size() > 128) name.resize(128);
   const QelErrorFull cause(QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", QELOP_REPOSITORY,
-                           "QELOP_REPOSITORY", error, nullptr, 1, 2, 96, "qelParseDocFromFile", s_revision,
-                           s_sourcePath, __DATE__, std::strerror(error), nullptr);
+                           "QELOP_REPOSITORY", error, nullptr, 1, 2, s_cannotOpenLine, "qelParseDocFromFile",
+                           s_revision, s_sourcePath, __DATE__, std::strerror(error), nullptr);
   QelErrorFull(QELRC_DOM_INVALID_XML_DOCUMENT, "QELRC_DOM_INVALID_XML_DOCUMENT", QELOP_REPOSITORY, "QELOP_REPOSITORY",
-               0, nullptr, 1, 2, 96, "qelParseDocFromFile", s_revision, s_sourcePath, __DATE__,
+               0, nullptr, 1, 2, s_cannotOpenLine, "qelParseDocFromFile", s_revision, s_sourcePath, __DATE__,
                "Cannot open input file \"" + name + "\"", &cause)
       .logRaise();
 }
 
-// The core of every entry point.
-DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMNode* parent) {
-  QEL_TRACE_ENTER("qelParseXml");
-  QEL_TRACE_ARGS("(" << opt << ")(" << parent << ")");
+// Runs `parse`, the library's one translation of what Xerces-C throws: a
+// SAXParseException, XMLException or DOMException becomes
+// QELRC_DOM_INVALID_XML_DOCUMENT with its text, unless `opt` asks for the
+// exception itself; exhausted memory, which Xerces-C 3.2 reports outside
+// XMLException, is std::bad_alloc either way. Anything else passes through.
+template <typename Parse>
+DOMDocument* translatingErrors(unsigned long opt, Parse&& parse) {
   const bool passOn = opt & QEL_PARSE_XERCES_EXCEPTIONS;
   try {
-    QelXmlParser parser(opt, parent, enc, src);
-    QEL_TRACE_FLOW("Parses the input source");
-    parser.parse(src);
-    DOMDocument* document = parser.detachDocument();
-    QEL_TRACE_EXIT();
-    return document;
+    return parse();
   } catch (const SAXParseException& e) {
     if (passOn) throw;
     raiseInvalid(qelGetErrorMsg(e));
@@ -413,9 +439,22 @@ DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMN
     if (passOn) throw;
     raiseInvalid(qelGetErrorMsg(e));
   } catch (const OutOfMemoryException&) {
-    // Xerces-C 3.2 reports exhausted memory outside XMLException.
     QelErrorFull::throwBadAlloc();
   }
+}
+
+// The core of every entry point.
+DOMDocument* parseXml(InputSource& src, unsigned long opt, const char* enc, DOMNode* parent) {
+  QEL_TRACE_ENTER("qelParseXml");
+  QEL_TRACE_ARGS("(" << opt << ")(" << parent << ")");
+  DOMDocument* document = translatingErrors(opt, [&] {
+    QelXmlParser parser(opt, parent, enc, src);
+    QEL_TRACE_FLOW("Parses the input source");
+    parser.parse(src);
+    return parser.detachDocument();
+  });
+  QEL_TRACE_EXIT();
+  return document;
 }
 
 }  // namespace
@@ -430,14 +469,11 @@ DOMDocument* qelParseDocFromFile(const char* file, unsigned long opt, const char
   QEL_TRACE_ENTER("qelParseDocFromFile");
   QEL_TRACE_ARGS("(" << qel_detail::orNull(file) << ")(" << opt << ")");
   tavDomInit();
-  DOMDocument* document = nullptr;
-  try {
+  DOMDocument* document = translatingErrors(opt, [&] {
     QelFileInputSource source(file);
     if (source.openError()) raiseCannotOpen(file, source.openError());
-    document = parseXml(source, opt, enc, nullptr);
-  } catch (const OutOfMemoryException&) {
-    QelErrorFull::throwBadAlloc();
-  }
+    return parseXml(source, opt, enc, nullptr);
+  });
   QEL_TRACE_RETURN(static_cast<const DOMNode*>(document));
   QEL_TRACE_EXIT();
   return document;
@@ -451,14 +487,12 @@ DOMDocument* qelParseDoc(const void* buf, unsigned long size, DOMNode* parent, u
               "qelParseDoc: the buffer is NULL but its size is " + std::to_string(size));
   }
   tavDomInit();
-  DOMDocument* document = nullptr;
-  try {
+  // Building the source is translated as the parse is.
+  DOMDocument* document = translatingErrors(opt, [&] {
     MemBufInputSource source(static_cast<const XMLByte*>(buf), size, "qelParseDoc", false);
     source.setCopyBufToStream(false);  // the bytes stay valid for the whole call
-    document = parseXml(source, opt, enc, parent);
-  } catch (const OutOfMemoryException&) {
-    QelErrorFull::throwBadAlloc();  // from building the source; the core converts those of the parse
-  }
+    return parseXml(source, opt, enc, parent);
+  });
   QEL_TRACE_RETURN(static_cast<const DOMNode*>(document));
   QEL_TRACE_EXIT();
   return document;
@@ -479,13 +513,10 @@ DOMDocument* qelParseDoc(unsigned long opt, const char* enc) {
   QEL_TRACE_ENTER("qelParseDoc");
   QEL_TRACE_ARGS("(" << opt << ")");
   tavDomInit();
-  DOMDocument* document = nullptr;
-  try {
+  DOMDocument* document = translatingErrors(opt, [&] {
     QelFileInputSource source(stdin, "qelParseDoc");
-    document = parseXml(source, opt, enc, nullptr);
-  } catch (const OutOfMemoryException&) {
-    QelErrorFull::throwBadAlloc();
-  }
+    return parseXml(source, opt, enc, nullptr);
+  });
   QEL_TRACE_EXIT();
   return document;
 }

@@ -17,19 +17,19 @@ namespace {
 // Each block carries its size in front of it: deallocate is not told the size,
 // and the cache keeps blocks by size. The header keeps the block aligned for
 // any type.
-constexpr std::size_t kHeader = alignof(std::max_align_t);
+constexpr std::size_t s_header = alignof(std::max_align_t);
 
 // A Xerces-C document takes its heap in blocks of 16 KiB, doubling up to
 // 512 KiB (DOMDocumentImpl::allocate). Blocks whose size is a power of two
 // from 16 KiB to 1 MiB are kept, one free list per size.
-constexpr unsigned kMinShift = 14;
-constexpr unsigned kMaxShift = 20;
-constexpr int kClasses = kMaxShift - kMinShift + 1;
+constexpr unsigned s_minShift = 14;
+constexpr unsigned s_maxShift = 20;
+constexpr int s_classes = s_maxShift - s_minShift + 1;
 
 // The free list of a block size, or -1 for a size that is not kept.
 int sizeClass(std::size_t size) {
-  if (size < (std::size_t(1) << kMinShift) || size > (std::size_t(1) << kMaxShift) || (size & (size - 1))) return -1;
-  return __builtin_ctzll(size) - kMinShift;
+  if (size < (std::size_t(1) << s_minShift) || size > (std::size_t(1) << s_maxShift) || (size & (size - 1))) return -1;
+  return __builtin_ctzll(size) - s_minShift;
 }
 
 class CachingMemoryManager : public MemoryManager {
@@ -41,15 +41,15 @@ class CachingMemoryManager : public MemoryManager {
     if (cls >= 0) {
       if (void* block = take(cls, size)) return block;
     }
-    auto* raw = static_cast<unsigned char*>(QelNewRelay::newOperNoThrow(size + kHeader));
+    auto* raw = static_cast<unsigned char*>(QelNewRelay::newOperNoThrow(size + s_header));
     if (!raw) throw OutOfMemoryException();
     *reinterpret_cast<std::size_t*>(raw) = size;
-    return raw + kHeader;
+    return raw + s_header;
   }
 
   void deallocate(void* p) override {
     if (!p) return;
-    auto* raw = static_cast<unsigned char*>(p) - kHeader;
+    auto* raw = static_cast<unsigned char*>(p) - s_header;
     const std::size_t size = *reinterpret_cast<std::size_t*>(raw);
     const int cls = sizeClass(size);
     FreeBlock* evicted = nullptr;
@@ -94,12 +94,12 @@ class CachingMemoryManager : public MemoryManager {
     return reinterpret_cast<std::uintptr_t>(a) > reinterpret_cast<std::uintptr_t>(b);
   }
 
-  static std::size_t sizeOf(int cls) { return std::size_t(1) << (cls + kMinShift); }
+  static std::size_t sizeOf(int cls) { return std::size_t(1) << (cls + s_minShift); }
 
   static void release(FreeBlock* list) {
     while (list) {
       FreeBlock* next = list->next;
-      QelNewRelay::deleteOper(reinterpret_cast<unsigned char*>(list) - kHeader);
+      QelNewRelay::deleteOper(reinterpret_cast<unsigned char*>(list) - s_header);
       list = next;
     }
   }
@@ -125,7 +125,7 @@ class CachingMemoryManager : public MemoryManager {
     std::lock_guard<std::mutex> guard(m_lock);
     while (m_bytes + size > qel_detail::s_blockCacheLimit) {
       int highest = -1;
-      for (int c = 0; c < kClasses; ++c)
+      for (int c = 0; c < s_classes; ++c)
         if (m_free[c] && (highest < 0 || above(m_free[c], m_free[highest]))) highest = c;
       if (highest < 0 || above(block, m_free[highest])) return false;
       FreeBlock* victim = m_free[highest];
@@ -143,7 +143,7 @@ class CachingMemoryManager : public MemoryManager {
   }
 
   std::mutex m_lock;
-  FreeBlock* m_free[kClasses] = {};
+  FreeBlock* m_free[s_classes] = {};
   std::size_t m_bytes = 0;
 };
 

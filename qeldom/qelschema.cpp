@@ -3,7 +3,6 @@
 // library that implements the classes.
 #include "qelschema.hpp"
 
-#include <mutex>
 #include <string>
 
 #include "qelframe.hpp"
@@ -34,32 +33,22 @@ namespace {
 
 constexpr const char* s_factoryName = "tavCreateQelXmlSchema";
 
-QelPoolCtrl s_modelSlot;
-std::mutex s_modelLock;  // constant-initialised: ready when the library is loaded
-
-void modelCleanup() { delete static_cast<QelSharedLib*>(s_modelSlot.release()); }
-
-void modelInit() {
-  if (s_modelSlot.state() != 0) return;
-  try {
-    QelSharedLib* model = new QelSharedLib("tavmdr", true, false);
-    s_modelSlot.initOk(model, modelCleanup, qel_detail::poolList(), 0);
-  } catch (const QelError& e) {
-    s_modelSlot.initError(e, modelCleanup, qel_detail::poolList(), 0);
-  }
-}
+// The model library, loaded once, on the first request.
+struct ModelLibrary : QelSharedLib {
+  ModelLibrary() : QelSharedLib("tavmdr", true, false) {}
+};
 
 }  // namespace
 
 QelXmlSchema* QelXmlSchema::getXmlSchema(const QelXmlDocDef& definition) {
-  auto* model = static_cast<QelSharedLib*>(s_modelSlot.get(s_modelLock, modelInit));
+  const QelSharedLib& model = qel_detail::OnceOnly<ModelLibrary>::get();
   // The address is looked up on every call. A library without the factory is
   // an error of its own rather than a call through null.
-  auto* factory = reinterpret_cast<QelXmlSchemaFactory*>(model->getFuncAddress(s_factoryName));
+  auto* factory = reinterpret_cast<QelXmlSchemaFactory*>(model.getFuncAddress(s_factoryName));
   if (!factory) {
-    qel_detail::raise(
-        nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "getXmlSchema", s_revision, s_sourcePath,
-        "The schema model library \"" + model->getPath() + "\" does not export \"" + s_factoryName + "\"");
+    qel_detail::raise(nullptr, __LINE__, QELRC_DOM_API_ERROR, "QELRC_DOM_API_ERROR", 0, "getXmlSchema", s_revision,
+                      s_sourcePath,
+                      "The schema model library \"" + model.getPath() + "\" does not export \"" + s_factoryName + "\"");
   }
   return factory(definition);
 }

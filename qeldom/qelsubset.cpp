@@ -73,7 +73,7 @@ const XMLCh* const s_defaultKinds[] = {u"#REQUIRED", u"#IMPLIED", u"#FIXED"};
 class Reader {
  public:
   Reader(const Text& text, const DOMDocumentType* docType)
-      : m_s(text), m_docType(docType), m_reads(2 * (text.size() + 1), kUnknown) {}
+      : m_s(text), m_docType(docType), m_reads(2 * (text.size() + 1), s_unknown) {}
 
   // The units of the reading: each literal ends at the first closing quote
   // after which the rest of the text reads.
@@ -97,7 +97,7 @@ class Reader {
     size_t pos;
     State state;
   };
-  static constexpr signed char kUnknown = -1;
+  static constexpr signed char s_unknown = -1;
   size_t key(const Node& node) const { return 2 * node.pos + node.state; }
 
   // Whether the rest of the text reads from `node`: a depth-first search that
@@ -119,7 +119,7 @@ class Reader {
       if (f.node.pos == m_s.size()) answer = f.node.state == top;
       if (f.waiting && m_reads[key(f.pending)] == 1) answer = 1;
       f.waiting = false;
-      if (answer != kUnknown) {
+      if (answer != s_unknown) {
         stack.pop_back();
         continue;
       }
@@ -130,7 +130,7 @@ class Reader {
       }
       f.pending = Node{unit.end, unit.next};
       f.waiting = true;
-      if (m_reads[key(f.pending)] == kUnknown) stack.push_back(Frame{f.pending, 0, f.pending, false});
+      if (m_reads[key(f.pending)] == s_unknown) stack.push_back(Frame{f.pending, 0, f.pending, false});
     }
     return m_reads[key(start)] == 1;
   }
@@ -145,9 +145,9 @@ class Reader {
 
   // A name, an nmtoken or a PI target: up to white space or a delimiter.
   Span name(size_t pos) const {
-    static constexpr XMLCh delimiters[] = u">\"'()|";
+    static constexpr XMLCh s_delimiters[] = u">\"'()|";
     size_t end = pos;
-    while (end < m_s.size() && !isSpace(m_s[end]) && !std::char_traits<XMLCh>::find(delimiters, 6, m_s[end])) ++end;
+    while (end < m_s.size() && !isSpace(m_s[end]) && !std::char_traits<XMLCh>::find(s_delimiters, 6, m_s[end])) ++end;
     return Span{pos, end - pos, end > pos};
   }
   bool declared(const DOMNamedNodeMap* map, const Span& s) const {
@@ -353,7 +353,7 @@ class Reader {
 
   const Text& m_s;
   const DOMDocumentType* m_docType;
-  std::vector<signed char> m_reads;  // per position and state: kUnknown, 0, or 1 when the rest reads
+  std::vector<signed char> m_reads;  // per position and state: s_unknown, 0, or 1 when the rest reads
   mutable Text m_name;               // a name looked up in a map
   size_t m_furthest = 0;
   size_t m_work = 0;

@@ -179,8 +179,8 @@ void Walk::pushChildNodes(const DOMNode* first, int level, const XMLCh* endTagNa
 // document or none at all.
 void Walk::writeDoc(const DOMNode* node) {
   if ((m_options & QEL_WRITE_XML_DECL) || m_escaper.isXml11()) {
-    static const XMLCh version11[] = u"<?xml version=\"1.1\"";
-    m_out.text(m_escaper.isXml11() ? version11 : QelUni::s_xmlDeclVersion, qelStrlen(QelUni::s_xmlDeclVersion));
+    static const XMLCh s_version11[] = u"<?xml version=\"1.1\"";
+    m_out.text(m_escaper.isXml11() ? s_version11 : QelUni::s_xmlDeclVersion, qelStrlen(QelUni::s_xmlDeclVersion));
     const QelNls& converter = m_out.converter();
     if (converter.getCodePageId() != QEL_CODEPAGE_UTF8) {
       m_out.text(QelUni::s_xmlDeclEncoding);

@@ -125,12 +125,12 @@ const CheckKind s_kinds[] = {{"name", qelCheckXmlName}, {"qname", qelCheckXmlQNa
 }  // namespace
 
 const std::vector<std::string>& checkKinds() {
-  static const std::vector<std::string> kinds = [] {
+  static const std::vector<std::string> s_kindNames = [] {
     std::vector<std::string> names;
     for (const CheckKind& k : s_kinds) names.push_back(k.name);
     return names;
   }();
-  return kinds;
+  return s_kindNames;
 }
 
 int runCheck(const std::string& kind, const std::vector<std::string>& values) {

@@ -22,9 +22,9 @@ namespace {
 
 // Standard output and in-place targets get nothing until the output is
 // complete: it waits in memory up to this size, then in an unnamed file.
-constexpr size_t kHeldInMemory = size_t{64} << 20;
+constexpr size_t s_heldInMemory = size_t{64} << 20;
 // A temporary file beside the target is written in pieces of this size.
-constexpr size_t kWritePiece = size_t{64} << 10;
+constexpr size_t s_writePiece = size_t{64} << 10;
 
 [[noreturn]] void fail(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
@@ -37,7 +37,7 @@ constexpr size_t kWritePiece = size_t{64} << 10;
 // most one at a time.
 char s_temporary[PATH_MAX];
 volatile sig_atomic_t s_haveTemporary = 0;
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int s_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void removeTemporaryAndDie(int number) {
   if (s_haveTemporary) unlink(s_temporary);
@@ -52,7 +52,7 @@ class SignalsHeld {
   SignalsHeld() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : kSignals) sigaddset(&set, s);
+    for (int s : s_signals) sigaddset(&set, s);
     sigprocmask(SIG_BLOCK, &set, &m_saved);
   }
   ~SignalsHeld() { sigprocmask(SIG_SETMASK, &m_saved, nullptr); }
@@ -66,13 +66,13 @@ class SignalsHeld {
 // The handler for each of the three signals the process does not ignore
 // (a nohup'ed run keeps ignoring SIGHUP).
 void catchSignals() {
-  for (int s : kSignals) {
+  for (int s : s_signals) {
     struct sigaction current;
     if (sigaction(s, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
     struct sigaction action = {};
     action.sa_handler = removeTemporaryAndDie;
     sigemptyset(&action.sa_mask);
-    for (int t : kSignals) sigaddset(&action.sa_mask, t);
+    for (int t : s_signals) sigaddset(&action.sa_mask, t);
     sigaction(s, &action, nullptr);
   }
 }
@@ -157,7 +157,7 @@ void syncDirectory(const std::string& file) {
 
 Output::Output(const std::string& path) {
   if (path.empty() || path == "-") {
-    m_staging = std::make_unique<Staging>(kHeldInMemory);
+    m_staging = std::make_unique<Staging>(s_heldInMemory);
     return;
   }
   m_path = path;
@@ -168,14 +168,14 @@ Output::Output(const std::string& path) {
     m_fd = makeTemporary(m_target, nullptr);
     if (m_fd < 0) fail(errno, "cannot create " + path);
     m_plan = Plan::create;
-    m_staging = std::make_unique<Staging>(kWritePiece, m_fd);
+    m_staging = std::make_unique<Staging>(s_writePiece, m_fd);
     return;
   }
   if (!S_ISREG(st.st_mode)) {
     m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (m_fd < 0) fail(errno, "cannot write " + path);
     m_plan = Plan::stream;
-    m_staging = std::make_unique<Staging>(kHeldInMemory);
+    m_staging = std::make_unique<Staging>(s_heldInMemory);
     return;
   }
   // A regular file, perhaps behind links. A link that the kernel resolves
@@ -191,13 +191,13 @@ Output::Output(const std::string& path) {
     if (m_fd >= 0) {
       close(target);
       m_plan = Plan::replace;
-      m_staging = std::make_unique<Staging>(kWritePiece, m_fd);
+      m_staging = std::make_unique<Staging>(s_writePiece, m_fd);
       return;
     }
   }
   m_fd = target;
   m_plan = Plan::inPlace;
-  m_staging = std::make_unique<Staging>(kHeldInMemory);
+  m_staging = std::make_unique<Staging>(s_heldInMemory);
 }
 
 Output::~Output() {

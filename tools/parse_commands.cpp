@@ -15,9 +15,6 @@ namespace qelxml {
 
 namespace {
 
-// Asks the parser for the Xerces-C exceptions themselves, for their position.
-constexpr unsigned long PARSE_PASS_EXCEPTIONS = 0x04;
-
 struct DocReleaser {
   void operator()(DOMDocument* doc) const { doc->release(); }
 };
@@ -31,7 +28,8 @@ std::string inputName(const ParseOptions& options) { return options.input == "-"
 DocPtr parse(const ParseOptions& options) {
   const std::string name = inputName(options);
   const char* enc = options.inputEncoding.empty() ? nullptr : options.inputEncoding.c_str();
-  unsigned long bits = options.bits | PARSE_PASS_EXCEPTIONS;
+  // The Xerces-C exceptions themselves, for their position.
+  const unsigned long bits = options.bits | QEL_PARSE_XERCES_EXCEPTIONS;
   // Files are opened by the library, once: FIFOs and process substitutions work.
   try {
     qelSetParseLimits(options.maxExpansions, options.maxEntityText);

@@ -23,14 +23,6 @@
 
 namespace {
 
-// The parser's option bits.
-constexpr unsigned long PARSE_VALIDATE = 0x01;
-constexpr unsigned long PARSE_TRIM_SPACE = 0x02;
-constexpr unsigned long PARSE_MISSING_ENTITIES_EMPTY = 0x08;
-constexpr unsigned long PARSE_NAMESPACES = 0x10;
-constexpr unsigned long PARSE_NO_NETWORK = 0x20;
-constexpr unsigned long PARSE_NO_EXTERNAL = 0x40;
-
 // A flag that sets `bit` in `word`.
 void addBitFlag(CLI::App* app, const std::string& name, unsigned long& word, unsigned long bit,
                 const std::string& help) {
@@ -40,20 +32,20 @@ void addBitFlag(CLI::App* app, const std::string& name, unsigned long& word, uns
 
 void addParseOptions(CLI::App* app, qelxml::ParseOptions& parse) {
   app->add_option("FILE", parse.input, "the document; - for standard input")->capture_default_str();
-  addBitFlag(app, "--trim-space", parse.bits, PARSE_TRIM_SPACE,
+  addBitFlag(app, "--trim-space", parse.bits, QEL_PARSE_TRIM,
              "outside xml:space=\"preserve\", trim character data and drop white space between markup");
-  addBitFlag(app, "--validate", parse.bits, PARSE_VALIDATE, "validate against the document's DTD");
-  addBitFlag(app, "--namespaces", parse.bits, PARSE_NAMESPACES, "process namespaces");
-  addBitFlag(app, "--empty-missing-entities", parse.bits, PARSE_MISSING_ENTITIES_EMPTY,
+  addBitFlag(app, "--validate", parse.bits, QEL_PARSE_VALIDATE, "validate against the document's DTD");
+  addBitFlag(app, "--namespaces", parse.bits, QEL_PARSE_NAMESPACES, "process namespaces");
+  addBitFlag(app, "--empty-missing-entities", parse.bits, QEL_PARSE_EMPTY_IF_MISSING,
              "read a local external entity that cannot be opened as empty");
   app->add_option("--input-encoding", parse.inputEncoding,
                   "the input's encoding when neither a byte order mark nor a declaration names it");
   // External resources: local files, but no network unless asked.
-  parse.bits |= PARSE_NO_NETWORK;
+  parse.bits |= QEL_PARSE_NO_NETWORK;
   app->add_flag_callback(
-      "--net", [&parse] { parse.bits &= ~PARSE_NO_NETWORK; },
+      "--net", [&parse] { parse.bits &= ~QEL_PARSE_NO_NETWORK; },
       "fetch external entities and DTDs named by http, https and ftp URLs (30 s each at most)");
-  addBitFlag(app, "--no-external", parse.bits, PARSE_NO_EXTERNAL,
+  addBitFlag(app, "--no-external", parse.bits, QEL_PARSE_NO_EXTERNAL,
              "refuse every external entity and DTD, local or not (exit 1)");
   qelGetParseLimits(parse.maxExpansions, parse.maxEntityText);
   app->add_option("--max-entity-expansions", parse.maxExpansions,
