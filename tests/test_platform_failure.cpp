@@ -62,8 +62,8 @@ TEST(PlatformFailure, IsRaisedToTheFirstCallerAndAgainToEveryLaterOne) {
       Lines expected;
       if (c.level & 0x40) expected = {"QELDOM tavDomInit: Entry", "QELDOM tavDomInit: Args - "};
       if (c.level & 0x80) expected.push_back("QELDOM tavDomInit: !!! Error - " + first);
-      EXPECT_EQ(trace.lines(), expected);
-      trace.clear();
+      EXPECT_EQ(trace.lines, expected);
+      trace.lines.clear();
       EXPECT_STREQ(errorOf([] { tavDomInit(); }).what(), first.c_str());
       EXPECT_STREQ(errorOf([] { tavCreateDoc(u"r"); }).what(), first.c_str());
       EXPECT_EQ(s_starts.load(), 1);
