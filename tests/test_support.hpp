@@ -4,7 +4,6 @@
 // with the library's, and the network.
 #pragma once
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -36,19 +35,6 @@ using DocPtr = std::unique_ptr<xercesc::DOMDocument, DocDeleter>;
 struct Platform : ::testing::Environment {
   void SetUp() override { tavDomInit(); }
 };
-
-// Xerces-C's own XMLPlatformUtils::Initialize and Terminate, for the programs
-// that export definitions of their own in front of them (frame.cmake).
-inline void realInitialize(const char* l, const char* n, xercesc::PanicHandler* p, xercesc::MemoryManager* m) {
-  static const auto real = reinterpret_cast<decltype(&realInitialize)>(
-      dlsym(RTLD_NEXT, "_ZN11xercesc_3_216XMLPlatformUtils10InitializeEPKcS2_PNS_12PanicHandlerEPNS_13MemoryManagerE"));
-  real(l, n, p, m);
-}
-inline void realTerminate() {
-  static const auto real =
-      reinterpret_cast<decltype(&realTerminate)>(dlsym(RTLD_NEXT, "_ZN11xercesc_3_216XMLPlatformUtils9TerminateEv"));
-  real();
-}
 
 // Runs `body` in a fresh run of this program started for this test alone
 // (gtest's threadsafe death-test style), so that process-wide first-use state
