@@ -13,9 +13,7 @@ using namespace qeltest;
 
 namespace {
 
-struct EncodingTest : ::testing::Test {
-  static void SetUpTestSuite() { tavDomInit(); }
-};
+const auto* const s_platform = ::testing::AddGlobalTestEnvironment(new Platform);
 
 std::string storedOf(const InputSource& src) { return src.getEncoding() ? u8(src.getEncoding()) : "<none>"; }
 
@@ -40,19 +38,19 @@ std::string cp37(const std::string& ascii) {
 // 37 is EBCDIC (read as IBM037), and the rest is UTF-8. A supplied name other
 // than UTF-16 wins, upper-cased, after an EBCDIC probe if it is an EBCDIC
 // code page, after any other if it is neither EBCDIC nor UTF-8.
-TEST_F(EncodingTest, FirstBytesAndSuppliedNameDecideWithoutADeclaration) {
+TEST(Encoding, FirstBytesAndSuppliedNameDecideWithoutADeclaration) {
   const std::string mark = " by byte order mark", ascii = "<doc>text</doc>", ebcdic = cp37(ascii);
   const std::tuple<std::string, const char*, std::string> rows[] = {
       {"\xFF\xFE" + utf16Bytes(u"<?xml version='1.0' encoding='ISO-8859-1'?>", false), "cp1252", "UTF-16LE" + mark},
       {"\xEF\xBB\xBF", nullptr, "UTF-8" + mark},  // the mark alone
-      {bytes({0, 0, 0xFE, 0xFF, 0, 0, 0, '<'}), "no-such", "UCS-4 (BE) stored <none>" + mark},
+      {std::string("\0\0\xFE\xFF\0\0\0<", 8), "no-such", "UCS-4 (BE) stored <none>" + mark},
       {std::string("\n\0a\0", 4), "ISO-8859-1", "UTF-16LE by probe"},
       {std::string("\0\t", 2), nullptr, "UTF-16BE by probe"},  // two bytes are enough
-      {bytes({'a', 0, 'b', 0}), nullptr, "UTF-8 by probe"},
-      {bytes({0x4C}), nullptr, "IBM037 by probe"},
+      {std::string("a\0b\0", 4), nullptr, "UTF-8 by probe"},
+      {"\x4C", nullptr, "IBM037 by probe"},
       {"", nullptr, "UTF-8 by probe"},
-      {bytes({0x0D, 0x4C, 0x84}), nullptr, "UTF-8 by probe"},  // the EBCDIC carriage return is no space
-      {"<\xBB\xBF", "", "UTF-8 by probe"},                     // the end of a mark is no mark
+      {"\x0D\x4C\x84", nullptr, "UTF-8 by probe"},  // the EBCDIC carriage return is no space
+      {"<\xBB\xBF", "", "UTF-8 by probe"},          // the end of a mark is no mark
       {ascii, "utf-16le", "UTF-8 by probe"},
       {ascii, "ibm500", "UTF-8 by probe"},
       {ascii, "NaTiVe", "UTF-8 by probe"},
@@ -61,7 +59,8 @@ TEST_F(EncodingTest, FirstBytesAndSuppliedNameDecideWithoutADeclaration) {
       {ebcdic, "ibm500", "IBM500 by caller"},
       {ebcdic, "ibm-1047", "IBM-1047 by caller"},
       {ebcdic, "latin1", "IBM037 by probe"}};
-  for (const auto& [data, supplied, expected] : rows) EXPECT_EQ(recognize(data, supplied), expected) << hex(data);
+  for (const auto& [data, supplied, expected] : rows)
+    EXPECT_EQ(recognize(data, supplied), expected) << ::testing::PrintToString(data);
 }
 
 // The declared name, or "-" when the scan found none.
@@ -72,7 +71,7 @@ std::string declared(const std::string& data) {
 
 // Each row as written (ASCII) and in code page 37. A name is at most 31
 // characters, a version value at most 19.
-TEST_F(EncodingTest, DeclarationScanInBothFamilies) {
+TEST(Encoding, DeclarationScanInBothFamilies) {
   const std::string v31(31, 'A'), v32(32, 'A');
   const std::tuple<std::string, std::string, std::string> rows[] = {
       {"<?xml version=\"1.0\" encoding=\"iso-8859-2\"?>", "iso-8859-2", "iso-8859-2"},
@@ -92,8 +91,7 @@ TEST_F(EncodingTest, DeclarationScanInBothFamilies) {
     EXPECT_EQ(declared(cp37(text)), ebcdic) << text << " in code page 37";
   }
   // EBCDIC spaces (space, LF, NL, TAB) are skipped, ASCII ones are none there.
-  EXPECT_EQ(declared(cp37("<?xml") + bytes({0x40, 0x25, 0x15, 0x05}) + cp37("encoding=") + bytes({0x05}) + cp37("'x'")),
-            "x");
+  EXPECT_EQ(declared(cp37("<?xml") + "\x40\x25\x15\x05" + cp37("encoding=") + "\x05" + cp37("'x'")), "x");
   EXPECT_EQ(declared(cp37("<?xml") + " " + cp37("encoding='x'")) + declared("<?xml@encoding='x'?>") +
                 declared("<?xml " + cp37("encoding='x'")) + declared(cp37("<?xml ") + "encoding='x'"),
             "----");
@@ -121,7 +119,7 @@ struct ChunkedSource : InputSource {
   mutable int reads = 0;
 };
 
-TEST_F(EncodingTest, UnknownSuppliedNameRaisesNlsErrorAndKeepsTheOldEncoding) {
+TEST(Encoding, UnknownSuppliedNameRaisesNlsErrorAndKeepsTheOldEncoding) {
   for (const std::string& name : {std::string("x-no-such-cp"), std::string(150, 'x')}) {  // a long name is not cut
     ChunkedSource src("<doc/>", 100, 0);
     src.setEncoding(u"old-name");
@@ -136,7 +134,7 @@ TEST_F(EncodingTest, UnknownSuppliedNameRaisesNlsErrorAndKeepsTheOldEncoding) {
 // The probe and the scan read streams of their own (a short first read of
 // the scan finds no declaration); a failing read reaches the caller with the
 // source unchanged, and leaks nothing.
-TEST_F(EncodingTest, EachStageReadsItsOwnStreamAndPassesItsErrors) {
+TEST(Encoding, EachStageReadsItsOwnStreamAndPassesItsErrors) {
   const std::string data = "<?xml version='1.0' encoding='ISO-8859-1'?><a/>";
   ChunkedSource whole(data, 1000, 0), shortReads(data, 4, 0);
   EXPECT_EQ(qelRecognizeEncoding(whole, nullptr).toString() + qelRecognizeEncoding(shortReads, nullptr).toString(),
@@ -151,18 +149,18 @@ TEST_F(EncodingTest, EachStageReadsItsOwnStreamAndPassesItsErrors) {
 
 // One check of a few lines of the trace; level 0 writes nothing, errors
 // included.
-TEST_F(EncodingTest, TraceNamesEachStage) {
+TEST(Encoding, TraceNamesEachStage) {
   TraceCapture trace("QELDOM=0xD0");
   recognize("<?xml version=\"1.0\" encoding='ISO-8859-1'?><a/>");
   EXPECT_EQ(trace.of("QelEncRecognizer::recognize"),
             (Lines{"Entry", "Args - ", "State - Probe encoding:(UTF-8)", "Flow - Getting the declaration encoding...",
                    "State - Declaration encoding:(ISO-8859-1)", "Exit"}));
-  trace.clear();
+  trace.lines.clear();
   moxSetTrace("getFinalEncoding=0x80");
   EXPECT_THROW(recognize("<a/>", "no-such"), QelError);
   moxSetTrace("QELDOM=0");
   EXPECT_THROW(recognize("<a/>", "no-such"), QelError);
-  EXPECT_EQ(trace.lines(), (Lines{"QELDOM getFinalEncoding: !!! Error - The code page is not known (NO-SUCH)"}));
+  EXPECT_EQ(trace.lines, (Lines{"QELDOM getFinalEncoding: !!! Error - The code page is not known (NO-SUCH)"}));
 }
 
 // --- the encodings corpus --------------------------------------------------------------------
@@ -170,7 +168,7 @@ TEST_F(EncodingTest, TraceNamesEachStage) {
 // Each document of the corpus (its manifest: file, true encoding, mark,
 // declared name, "ok" or "error", expected text) is recognized as its
 // encoding, as the origin the manifest implies, and then parses to its text.
-TEST_F(EncodingTest, CorpusIsRecognizedAndParsesToTheExpectedText) {
+TEST(Encoding, CorpusIsRecognizedAndParsesToTheExpectedText) {
   const std::string corpus = std::string(QELDOM_SHARED_DIR) + "/encodings-corpus/";
   std::istringstream manifest(readFile(corpus + "manifest.tsv"));
   std::string line;

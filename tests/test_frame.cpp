@@ -1,49 +1,70 @@
-// The library frame: platform start and clean-up, the trace pattern, DOM
-// editing, text extraction, removal, diagnostics and the DOM string view.
+// The library frame: platform start, its failure and clean-up, the trace
+// pattern, DOM editing, text extraction, removal, diagnostics and the DOM
+// string view.
+#include <dlfcn.h>
+
 #include <functional>
 #include <random>
-#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/internal/MemoryManagerImpl.hpp>
+#include <xercesc/util/PanicHandler.hpp>
 
 #include "qeldstr.hpp"
+#include "qelnewrl.hpp"
 #include "test_support.hpp"
 
 XERCES_CPP_NAMESPACE_USE
 using namespace qeltest;
 
 // Xerces-C's start and end, watched, for every caller in the process (the
-// program exports them, frame.cmake): the start counts its calls and waits,
-// so that racing callers meet at the lock; the end can be made to fail after
-// it has done its work.
+// program exports them, frame.cmake). The start counts its calls and waits,
+// so that racing callers meet at the lock, and fails as a case asks: through
+// the panic handler it was given, with an XMLException carrying Xerces-C's
+// own message, or for want of memory, Xerces-C's own start left half done.
+// The end can be made to fail after it has done its work.
+enum class Failure { none, panic, xmlException, outOfMemory };
+static Failure s_failure = Failure::none;
 static std::atomic<int> s_starts{0};
 static bool s_terminateThrows = false;
+static std::string s_xercesMessage;  // the text of the XMLException thrown
+static MemoryManagerImpl s_memory;   // outlives Xerces-C's own memory manager
+
+// Xerces-C's own definition of a function the program replaces.
+template <typename Fn>
+static Fn* real(const char* mangledName) {
+  return reinterpret_cast<Fn*>(dlsym(RTLD_NEXT, mangledName));
+}
+static void realInitialize(const char* l, const char* n, PanicHandler* p, MemoryManager* m) {
+  real<void(const char*, const char*, PanicHandler*, MemoryManager*)>(
+      "_ZN11xercesc_3_216XMLPlatformUtils10InitializeEPKcS2_PNS_12PanicHandlerEPNS_13MemoryManagerE")(l, n, p, m);
+}
+static void realTerminate() { real<void()>("_ZN11xercesc_3_216XMLPlatformUtils9TerminateEv")(); }
 
 void XMLPlatformUtils::Initialize(const char* const l, const char* const n, PanicHandler* const p,
                                   MemoryManager* const m) {
   ++s_starts;
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (s_failure == Failure::panic && p) p->panic(PanicHandler::Panic_NoTransService);
+  if (s_failure == Failure::outOfMemory) QelNewRelay::failAfter(1);  // Xerces-C allocates through the relay
+  struct Reset {
+    ~Reset() { QelNewRelay::failAfter(0); }
+  } reset;
   realInitialize(l, n, p, m);
+  if (s_failure == Failure::none) return;
+  if (s_failure != Failure::xmlException) std::_Exit(3);  // the failure did not stop the start
+  XMLPlatformUtilsException failure(__FILE__, __LINE__, XMLExcepts::CPtr_PointerIsZero, &s_memory);
+  s_xercesMessage = qelToMbcs(failure.getMessage());
+  realTerminate();
+  throw failure;
 }
 
 void XMLPlatformUtils::Terminate() {
-  static MemoryManagerImpl memory;  // outlives Xerces-C's own memory manager
   if (!s_terminateThrows) return realTerminate();
-  XMLPlatformUtilsException failure(__FILE__, __LINE__, XMLExcepts::CPtr_PointerIsZero, &memory);
+  XMLPlatformUtilsException failure(__FILE__, __LINE__, XMLExcepts::CPtr_PointerIsZero, &s_memory);
   realTerminate();
   throw failure;
 }
 
 namespace {
-
-// Parsed by Xerces-C itself, entity references kept as nodes.
-DocPtr xercesParse(const std::string& xml) {
-  tavDomInit();
-  XercesDOMParser parser;
-  parser.setCreateEntityReferenceNodes(true);
-  parser.parse(MemBufInputSource(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), "test"));
-  EXPECT_EQ(parser.getErrorCount(), 0u) << xml;
-  return DocPtr(parser.adoptDocument());
-}
 
 // In a fresh process: racing first calls start Xerces-C once; the clean-up
 // ends it, swallowing a failure, and the next call starts it again.
@@ -59,14 +80,49 @@ TEST(Platform, StartsOnceUntilTheCleanupWhichSwallowsAFailure) {
     s_terminateThrows = false;
     EXPECT_EQ(trace.of("tavDomTerminate"),
               (Lines{"Entry", "Args - ", "!!! Error - XERCES termination error: " + why, "Exit"}));
-    trace.clear();
+    trace.lines.clear();
     qelDomCleanup();  // the slot is empty: nothing happens
-    EXPECT_TRUE(trace.lines().empty());
+    EXPECT_TRUE(trace.lines.empty());
     EXPECT_EQ(DocPtr(tavCreateDoc(u"r"))->getDocumentElement()->getNodeName(), std::u16string(u"r"));
     EXPECT_EQ(s_starts.load(), 2);
     EXPECT_EQ(trace.of("tavDomInit"),
               (Lines{"Entry", "Args - ", "Flow - XERCES has been initialized successfully.", "Exit"}));
   });
+}
+
+// The first call raises the failure, traced at the levels set; every later
+// caller gets the recorded error without a new start.
+TEST(PlatformFailure, IsRaisedToTheFirstCallerAndAgainToEveryLaterOne) {
+  const struct {
+    Failure failure;
+    unsigned level;
+  } cases[] = {{Failure::panic, 0x00},      {Failure::panic, 0x40},        {Failure::panic, 0x80},
+               {Failure::panic, 0xC0},      {Failure::xmlException, 0x00}, {Failure::xmlException, 0xD0},
+               {Failure::outOfMemory, 0xC0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("failure " + std::to_string(static_cast<int>(c.failure)) + " level " + std::to_string(c.level));
+    inFreshProcess([&] {
+      s_failure = c.failure;
+      TraceCapture trace("tavDomInit=" + std::to_string(c.level));
+      const QelError error = errorOf([] { tavDomInit(); });
+      const std::string first = error.what();
+      expectLibraryError(error, 21301, "QELRC_DOM_API_ERROR", "tavDomInit", "qeldom/qeldom");
+      const std::string why = c.failure == Failure::panic
+                                  ? PanicHandler::getPanicReasonString(PanicHandler::Panic_NoTransService)
+                              : c.failure == Failure::outOfMemory ? "out of memory"
+                                                                  : s_xercesMessage;
+      EXPECT_EQ(first, "XERCES initialization error: " + why);
+      Lines expected;
+      if (c.level & 0x40) expected = {"QELDOM tavDomInit: Entry", "QELDOM tavDomInit: Args - "};
+      if (c.level & 0x80) expected.push_back("QELDOM tavDomInit: !!! Error - " + first);
+      EXPECT_EQ(trace.lines, expected);
+      trace.lines.clear();
+      EXPECT_STREQ(errorOf([] { tavDomInit(); }).what(), first.c_str());
+      EXPECT_STREQ(errorOf([] { tavCreateDoc(u"r"); }).what(), first.c_str());
+      EXPECT_EQ(s_starts.load(), 1);
+      EXPECT_FALSE(trace.has("tavDomInit: Entry"));
+    });
+  }
 }
 
 // Entry, arguments, flow and exit at 0x40, errors at 0x80, nothing at all
@@ -123,7 +179,7 @@ TEST(Editing, NodesAreAppendedUnderTheParentAndSetTextReplacesTheChildren) {
   EXPECT_EQ(tavAddElem(root, u"e")->getOwnerDocument(), doc.get());
   DOMEntityReference* ref = tavAddEntRef(root, u"ent");
   EXPECT_EQ(ref, root->getLastChild());
-  EXPECT_EQ(domCode([&] { tavSetText(doc.get(), u"x"); }), DOMException::HIERARCHY_REQUEST_ERR);
+  EXPECT_EQ(errorOf<DOMException>([&] { tavSetText(doc.get(), u"x"); }).code, DOMException::HIERARCHY_REQUEST_ERR);
   EXPECT_EQ(write(doc.get(), 0), "<r>a&lt;b<![CDATA[]]x]]><e/></r><!--c--><?p d?>");
   root->setAttribute(u"a", u"1");
   DOMText* t = tavSetText(root, u"new");
@@ -145,7 +201,7 @@ TEST(GetText, IsTheDomsTextContentAppendedToTheHolder) {
     return s;
   };
   for (int i = 0; i < 300; ++i) {
-    DocPtr doc = xercesParse("<!DOCTYPE r [<!ENTITY e 'i<b>n<!--s--></b>'>]><r>" + content(0) + "</r>");
+    DocPtr doc = xercesDom("<!DOCTYPE r [<!ENTITY e 'i<b>n<!--s--></b>'>]><r>" + content(0) + "</r>");
     DOMNodeList* elements = doc->getElementsByTagName(u"*");
     for (XMLSize_t k = 0; k < elements->getLength(); ++k) {
       const DOMNode* node = elements->item(k);
@@ -162,7 +218,7 @@ TEST(GetText, IsTheDomsTextContentAppendedToTheHolder) {
 }
 
 TEST(Removal, RemoveDetachesAndCleanEmptiesChildrenAndOnRequestAttributes) {
-  DocPtr doc = xercesParse("<!DOCTYPE r><?p d?><r a='1' b='2'><e/>t<e/></r><!--c-->");
+  DocPtr doc = xercesDom("<!DOCTYPE r><?p d?><r a='1' b='2'><e/>t<e/></r><!--c-->");
   DOMElement* root = doc->getDocumentElement();
   DOMNode* e = root->getFirstChild();
   EXPECT_TRUE(tavRemoveNode(nullptr) && tavRemoveNode(e) && !e->getParentNode());
@@ -180,7 +236,7 @@ TEST(Removal, RemoveDetachesAndCleanEmptiesChildrenAndOnRequestAttributes) {
 // for DOM exceptions, an internal error for codes it has none for; copies
 // into a string that replace its text or leave it alone.
 TEST(Diagnostics, NodeAndExceptionTextsAndStringCopies) {
-  DocPtr doc = xercesParse("<!DOCTYPE r [<!NOTATION n SYSTEM 'n'>]><r x='1' y=''>h\xC3\xA9<b/></r>");
+  DocPtr doc = xercesDom("<!DOCTYPE r [<!NOTATION n SYSTEM 'n'>]><r x='1' y=''>h\xC3\xA9<b/></r>");
   DOMElement* r = doc->getDocumentElement();
   std::ostringstream os;
   os << std::hex << std::showbase << static_cast<DOMNode*>(nullptr) << "|" << r << "|" << r->getFirstChild();
@@ -196,7 +252,7 @@ TEST(Diagnostics, NodeAndExceptionTextsAndStringCopies) {
                                                  {0, "NULL"},
                                                  {16, "NULL"}};
   for (const auto& [code, message] : codes) {
-    trace.clear();
+    trace.lines.clear();
     const std::string got = qelGetErrorMsg(DOMException(code));
     EXPECT_EQ(got.rfind("DOMException(" + std::to_string(code) + "): " + message, 0), 0u) << got;
     EXPECT_EQ(trace.has("Internal error: 0"), std::string(message) == "NULL") << code;

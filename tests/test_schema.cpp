@@ -4,6 +4,8 @@
 // the process, so the loader's cases run in a fresh process that finds the
 // library through LD_LIBRARY_PATH: the stand-in, a copy without its factory,
 // or none.
+#include <dlfcn.h>
+
 #include "docdef.hpp"
 #include "qelschema.hpp"
 #include "test_support.hpp"

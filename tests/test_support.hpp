@@ -1,152 +1,152 @@
-// Helpers shared by the test programs: the owner of a DOM document, threads
-// released at the same moment, captured trace lines, byte strings, a scratch
-// folder, a loopback HTTP server, the library's write and parse calls in the
-// form the tests use them, and a node by node comparison of the library's DOM
-// with bare Xerces-C's.
+// Helpers shared by the test programs, by topic: documents and the XML
+// platform, bytes and text, files, the library's calls as the tests make
+// them, threads and the trace, bare Xerces-C and the comparison of its DOM
+// with the library's, and the network.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <unicode/ucnv.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <sstream>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 #include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/parsers/XercesDOMParser.hpp>
-#include <xercesc/sax/HandlerBase.hpp>
 
 #include "mox.hpp"
-#include "qeldom.hpp"
 #include "qelidwrt.hpp"
 #include "qelipars.hpp"
 
 namespace qeltest {
 
+// --- documents and the XML platform ----------------------------------------------------------
+
+// Owns a DOM document.
 struct DocDeleter {
-  void operator()(xercesc::DOMDocument* d) const {
-    if (d) d->release();
-  }
+  void operator()(xercesc::DOMDocument* d) const { d->release(); }
 };
 using DocPtr = std::unique_ptr<xercesc::DOMDocument, DocDeleter>;
-using Lines = std::vector<std::string>;
 
-// Starts the XML platform before the first test, for programs whose tests
-// build Xerces-C objects before any call of the library:
+// The start-up hook: starts the XML platform before the first test, for the
+// programs whose tests build Xerces-C objects before any call of the library:
 //   ::testing::AddGlobalTestEnvironment(new qeltest::Platform)
-class Platform : public ::testing::Environment {
- public:
+struct Platform : ::testing::Environment {
   void SetUp() override { tavDomInit(); }
 };
 
-// Sends every http fetch to a closed local port: it fails at once instead of
-// reaching the network. The loopback address is reached directly.
-inline bool noNetwork() {
-  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY"})
-    setenv(name, "http://127.0.0.1:9", 1);
-  setenv("no_proxy", "127.0.0.1", 1);
-  return true;
+// Runs `body` in a fresh run of this program started for this test alone
+// (gtest's threadsafe death-test style), so that process-wide first-use state
+// (platform, once-only slots, model library) is untouched whatever ran
+// before; the test fails when a check inside fails.
+template <typename Fn>
+void inFreshProcess(Fn body) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT((body(), std::exit(::testing::Test::HasFailure() ? 1 : 0)), ::testing::ExitedWithCode(0), "");
+}
+
+// --- bytes and text --------------------------------------------------------------------------
+
+using Lines = std::vector<std::string>;
+
+// A string of the library's UTF-16 in the process code page (UTF-8).
+inline std::string u8(const XMLCh* s) { return qelToMbcs(s); }
+
+// The bytes of a text in UTF-16 of either order, without a mark.
+inline std::string utf16Bytes(const std::u16string& text, bool bigEndian) {
+  std::string out;
+  for (char16_t c : text) out += bigEndian ? std::string{char(c >> 8), char(c)} : std::string{char(c), char(c >> 8)};
+  return out;
+}
+
+// Where two texts part: the offset and a little of each around it.
+inline std::string firstDifference(const std::string& a, const std::string& b) {
+  size_t i = std::mismatch(a.begin(), a.begin() + std::min(a.size(), b.size()), b.begin()).first - a.begin();
+  return "at " + std::to_string(i) + ": ..." + a.substr(i < 40 ? 0 : i - 40, 80) + "\n versus ..." +
+         b.substr(i < 40 ? 0 : i - 40, 80);
+}
+
+// ICU's own conversion to or from a code page (ucnv_fromUChars or
+// ucnv_toUChars): characters the page lacks as XML hexadecimal references,
+// bytes it cannot read substituted. The oracle for the library's converter.
+template <typename Out, typename In, typename Convert>
+Out icuConvert(const char* page, const In& in, Convert convert) {
+  UErrorCode err = U_ZERO_ERROR;
+  UConverter* conv = ucnv_open(page, &err);
+  ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_ESCAPE, UCNV_ESCAPE_XML_HEX, nullptr, nullptr, &err);
+  Out out(in.size() * 20 + 8, 0);
+  out.resize(convert(conv, out.data(), int32_t(out.size()), in.data(), int32_t(in.size()), &err));
+  ucnv_close(conv);
+  return out;
+}
+
+// --- files -----------------------------------------------------------------------------------
+
+// The whole content of a file; an exception when it cannot be read.
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // A folder of its own under the system's temporary folder, removed with
 // everything in it.
 class ScratchDir {
+  std::string m_pattern = (std::filesystem::temp_directory_path() / "qeltestXXXXXX").string();
+  const std::filesystem::path m_path = mkdtemp(m_pattern.data());
+
  public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qeltestXXXXXX").string();
-    m_path = mkdtemp(pattern.data());
-  }
   ~ScratchDir() { std::filesystem::remove_all(m_path); }
+  // Writes a file (and the folders on its path); its path.
   std::string write(const std::string& name, const std::string& content) const {
-    std::filesystem::path p = m_path / name;
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
-    return p.string();
+    std::filesystem::create_directories((m_path / name).parent_path());
+    std::ofstream(m_path / name, std::ios::binary) << content;
+    return path(name);
   }
   std::string path(const std::string& name) const { return (m_path / name).string(); }
-
- private:
-  std::filesystem::path m_path;
 };
 
-// An HTTP server on 127.0.0.1 for the tests of external resources: it answers
-// each GET with the body its path maps to (404 for others) and counts the
-// requests. A silent one accepts and never answers, and drops its connections
-// after 10 s, so that a client without a time-out fails instead of waiting.
-class LoopbackServer {
- public:
-  using Bodies = std::map<std::string, std::string>;
-  explicit LoopbackServer(Bodies bodies, bool silent = false)
-      : m_bodies(std::move(bodies)), m_silent(silent), m_listen(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    if (bind(m_listen, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(m_listen, 16) != 0 ||
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      throw std::runtime_error("no loopback listener");
-    m_url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    m_thread = std::thread([this] { serve(); });
-  }
-  ~LoopbackServer() {
-    m_stop = true;
-    m_thread.join();
-    close(m_listen);
-  }
-  std::string url(const std::string& path) const { return m_url + path; }
-  int connections() const { return m_connections; }
-  int requests() const { return m_requests; }
+// --- the library's calls ---------------------------------------------------------------------
 
- private:
-  void serve() {
-    std::vector<int> held;
-    for (const auto start = std::chrono::steady_clock::now(); !m_stop;) {
-      pollfd ready{m_listen, POLLIN, 0};
-      if (poll(&ready, 1, 20) > 0) {
-        held.push_back(accept(m_listen, nullptr, nullptr));
-        ++m_connections;
-        if (!m_silent) answer(held.back());
-      }
-      if (!m_silent || std::chrono::steady_clock::now() - start > std::chrono::seconds(10)) {
-        for (int fd : held) close(fd);
-        held.clear();
-      }
-    }
-    for (int fd : held) close(fd);
-  }
-  void answer(int fd) {
-    std::string request;
-    char buffer[1024];
-    for (ssize_t n; request.find("\r\n\r\n") == std::string::npos; request.append(buffer, n))
-      if ((n = recv(fd, buffer, sizeof buffer, 0)) <= 0) return;
-    ++m_requests;
-    auto it = m_bodies.find(request.substr(4, request.find(' ', 4) - 4));  // "GET /path HTTP/1.1"
-    const std::string body = it == m_bodies.end() ? "" : it->second;
-    const std::string reply = std::string(it == m_bodies.end() ? "HTTP/1.0 404 Not Found" : "HTTP/1.0 200 OK") +
-                              "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return;
-  }
+// What the library's writer makes of a node.
+inline std::string write(const xercesc::DOMNode* node, unsigned long options, const char* encoding = nullptr,
+                         const xercesc::DOMDocumentType* type = nullptr) {
+  std::string out;
+  QelStringOutputStream stream(out);
+  qelWriteNode(node, stream, options, encoding, type);
+  return out;
+}
 
-  const Bodies m_bodies;
-  const bool m_silent;
-  const int m_listen;
-  std::string m_url;
-  std::atomic<bool> m_stop{false};
-  std::atomic<int> m_connections{0}, m_requests{0};
-  std::thread m_thread;
-};
+// The library parser's document of a string.
+inline DocPtr parse(const std::string& xml, unsigned long options = 0, const char* encoding = nullptr) {
+  return DocPtr(qelParseDoc(xml.data(), xml.size(), options, encoding));
+}
+
+// The exception fn throws (a QelError unless asked otherwise); a test failure
+// when it throws none.
+template <typename E = QelError, typename Fn>
+E errorOf(Fn fn) {
+  try {
+    fn();
+  } catch (const E& e) {
+    return e;
+  }
+  ADD_FAILURE() << "nothing thrown";
+  return E();
+}
+
+// The fields every error the library raises carries: its return code and
+// operation (101, QELOP_REPOSITORY) with their names, its function and
+// source, type 2.
+inline void expectLibraryError(const QelError& e, long rc, const std::string& rcName, const std::string& function,
+                               const std::string& sourcePath) {
+  EXPECT_EQ(std::make_tuple(e.getRc(), e.getRcName(), e.getOp(), e.getOpName(), e.getFunction(), e.getSourcePath(),
+                            e.getErrorType()),
+            std::make_tuple(rc, rcName, 101L, std::string("QELOP_REPOSITORY"), function, sourcePath, 2));
+}
+
+// --- threads and the trace -------------------------------------------------------------------
 
 // Runs fn(i) for i in [0, n) on n threads released at the same moment.
 template <typename Fn>
@@ -162,217 +162,67 @@ void race(int n, Fn fn) {
   for (std::thread& t : threads) t.join();
 }
 
-// Captures the trace lines written while it lives, with the levels given.
-class TraceCapture {
- public:
+// Captures the trace lines written while it lives, at the levels given (mox
+// hands them over under its lock).
+struct TraceCapture {
   explicit TraceCapture(const std::string& levels = "") {
-    moxSetSink([this](const std::string& line) {
-      std::lock_guard<std::mutex> guard(m_lock);
-      m_lines.push_back(line);
-    });
+    moxSetSink([this](const std::string& line) { lines.push_back(line); });
     moxSetTrace(levels);
   }
-  ~TraceCapture() {
-    moxSetTrace("");
-    moxSetSink(nullptr);
-  }
-  Lines lines() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_lines;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_lines.clear();
-  }
+  ~TraceCapture() { moxSetTrace(""), moxSetSink(nullptr); }
   // The lines of one function of the library, without "QELDOM <function>: ".
   Lines of(const std::string& function) const {
     const std::string prefix = "QELDOM " + function + ": ";
     Lines out;
-    for (const std::string& l : lines())
+    for (const std::string& l : lines)
       if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l.substr(prefix.size()));
     return out;
   }
   bool has(const std::string& piece) const {
-    for (const std::string& l : lines())
-      if (l.find(piece) != std::string::npos) return true;
-    return false;
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(piece) != l.npos; });
   }
 
- private:
-  mutable std::mutex m_lock;
-  Lines m_lines;
+  Lines lines;
 };
 
-inline std::string bytes(std::initializer_list<int> list) {
-  std::string s;
-  for (int b : list) s.push_back(static_cast<char>(b));
-  return s;
-}
+// --- bare Xerces-C, and its DOM against the library's ----------------------------------------
 
-inline std::string hex(const std::string& data) {
-  std::string out;
-  char piece[4];
-  for (unsigned char c : data) {
-    std::snprintf(piece, sizeof piece, "%02X ", c);
-    out += piece;
-  }
-  return out;
-}
-
-inline std::string utf16Bytes(const std::u16string& text, bool bigEndian) {
-  std::string out;
-  for (char16_t c : text) {
-    char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
-    out += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
-  }
-  return out;
-}
-
-inline std::string u8(const XMLCh* s) { return qelToMbcs(s); }
-
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-// What a shell command writes to its standard output.
-inline std::string commandOutput(const std::string& command) {
-  std::string out;
-  if (std::FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    pclose(pipe);
-  }
-  return out;
-}
-
-inline std::string write(const xercesc::DOMNode* node, unsigned long options, const char* encoding = nullptr,
-                         const xercesc::DOMDocumentType* type = nullptr) {
-  std::string out;
-  QelStringOutputStream stream(out);
-  qelWriteNode(node, stream, options, encoding, type);
-  return out;
-}
-
-inline DocPtr parse(const std::string& xml, unsigned long options = 0, const char* encoding = nullptr) {
-  return DocPtr(qelParseDoc(xml.data(), xml.size(), options, encoding));
-}
-
-// The library error fn raises; a test failure when it raises none.
-template <typename Fn>
-QelError errorOf(Fn fn) {
+// The document `parser` builds of the bytes read as from `systemId`; null
+// when it reports an error.
+inline DocPtr parsedBy(xercesc::XercesDOMParser& parser, const std::string& xml, const char* systemId) {
+  struct Thrower : xercesc::HandlerBase {
+    void error(const xercesc::SAXParseException& e) override { throw e; }
+  } handler;
+  parser.setErrorHandler(&handler);
   try {
-    fn();
-  } catch (const QelError& e) {
-    return e;
+    parser.parse(xercesc::MemBufInputSource(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), systemId));
+  } catch (...) {
+    return nullptr;
   }
-  ADD_FAILURE() << "no QelError";
-  return QelError();
+  return DocPtr(parser.adoptDocument());
 }
 
-// The fields every error the library raises carries: its return code and
-// operation (101, QELOP_REPOSITORY) with their names, its function and
-// source, type 2.
-inline void expectLibraryError(const QelError& e, long rc, const std::string& rcName, const std::string& function,
-                               const std::string& sourcePath) {
-  EXPECT_EQ(e.getRc(), rc);
-  EXPECT_EQ(e.getRcName(), rcName);
-  EXPECT_EQ(e.getOp(), 101);
-  EXPECT_EQ(e.getOpName(), "QELOP_REPOSITORY");
-  EXPECT_EQ(e.getFunction(), function);
-  EXPECT_EQ(e.getSourcePath(), sourcePath);
-  EXPECT_EQ(e.getErrorType(), 2);
+// Bare Xerces-C as a plain reader, the platform started: entity references
+// kept as nodes, no external DTD read, no validation.
+inline DocPtr xercesDom(const std::string& xml) {
+  tavDomInit();
+  xercesc::XercesDOMParser parser;
+  parser.setLoadExternalDTD(false);
+  return parsedBy(parser, xml, "test");
 }
 
-// The code of the DOMException fn raises, 0 when none.
-template <typename Fn>
-short domCode(Fn fn) {
-  try {
-    fn();
-  } catch (const xercesc::DOMException& e) {
-    return e.code;
-  }
-  return 0;
+// Bare Xerces-C with the library's settings for `opt` (validation,
+// namespaces, no entity reference nodes).
+inline DocPtr bareDom(const std::string& xml, const char* systemId, unsigned long opt) {
+  xercesc::XercesDOMParser parser;
+  parser.setValidationScheme(opt & QEL_PARSE_VALIDATE ? parser.Val_Always : parser.Val_Never);
+  parser.setDoNamespaces(opt & QEL_PARSE_NAMESPACES);
+  parser.setCreateEntityReferenceNodes(false);
+  return parsedBy(parser, xml, systemId);
 }
 
-// The content of a node as a parser sees it: runs of text and CDATA merged
-// (empty runs are no content), entity references replaced by their
-// children, comments kept or left out.
-inline void contentItems(const xercesc::DOMNode* node, bool comments,
-                         std::vector<std::pair<const xercesc::DOMNode*, std::u16string>>& out) {
-  using xercesc::DOMNode;
-  for (const DOMNode* c = node->getFirstChild(); c; c = c->getNextSibling()) {
-    const short t = c->getNodeType();
-    if (t == DOMNode::ENTITY_REFERENCE_NODE) {
-      contentItems(c, comments, out);
-    } else if (t == DOMNode::TEXT_NODE || t == DOMNode::CDATA_SECTION_NODE) {
-      if (!*c->getNodeValue()) continue;
-      if (out.empty() || out.back().first) out.emplace_back(nullptr, u"");
-      out.back().second += c->getNodeValue();
-    } else if (t == DOMNode::ELEMENT_NODE || t == DOMNode::PROCESSING_INSTRUCTION_NODE ||
-               (comments && t == DOMNode::COMMENT_NODE)) {
-      out.emplace_back(c, u"");
-    }
-  }
-}
-
-// What a parser reads back of a text the writer left its white space in
-// (no character references asked for): CR LF and CR in text as LF, TAB, LF
-// and CR in an attribute value as spaces.
-inline std::u16string readBack(std::u16string text, bool attribute) {
-  std::u16string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (attribute && (c == u'\t' || c == u'\n' || c == u'\r'))
-      out += u' ';
-    else if (!attribute && c == u'\r')
-      out += (i + 1 < text.size() && text[i + 1] == u'\n') ? u"" : u"\n";
-    else
-      out += c;
-  }
-  return out;
-}
-
-// Whether two trees hold the same content: names, values, attributes (in any
-// order) and the items above; `why` says where they part. With `rawSpace`,
-// `a` is compared as a parser reads it back from text with its white space
-// left in (readBack).
-inline bool sameContent(const xercesc::DOMNode* a, const xercesc::DOMNode* b, bool comments, std::string& why,
-                        bool rawSpace = false) {
-  auto value = [](const xercesc::DOMNode* n) { return std::u16string(n->getNodeValue() ? n->getNodeValue() : u""); };
-  auto attributes = [&](const xercesc::DOMNode* n, bool read) {
-    std::map<std::u16string, std::u16string> m;
-    const xercesc::DOMNamedNodeMap* map = n->getAttributes();
-    for (XMLSize_t i = 0; map && i < map->getLength(); ++i)
-      m[map->item(i)->getNodeName()] = read ? readBack(value(map->item(i)), true) : value(map->item(i));
-    return m;
-  };
-  const std::string where = u8(a->getNodeName());
-  if (std::u16string(a->getNodeName()) != b->getNodeName())
-    return why = "name " + where + " vs " + u8(b->getNodeName()), false;
-  if (value(a) != value(b)) return why = "value of " + where, false;
-  if (attributes(a, rawSpace) != attributes(b, false)) return why = "attributes of " + where, false;
-  std::vector<std::pair<const xercesc::DOMNode*, std::u16string>> ia, ib;
-  contentItems(a, comments, ia);
-  contentItems(b, comments, ib);
-  if (ia.size() != ib.size()) return why = "child count of " + where, false;
-  for (size_t i = 0; i < ia.size(); ++i) {
-    if (!ia[i].first != !ib[i].first) return why = "child kinds of " + where, false;
-    const std::u16string text = rawSpace ? readBack(ia[i].second, false) : ia[i].second;
-    if (!ia[i].first && text != ib[i].second)
-      return why = "text in " + where + ": [" + u8(text.c_str()) + "] vs [" + u8(ib[i].second.c_str()) + "]", false;
-    if (ia[i].first && !sameContent(ia[i].first, ib[i].first, comments, why, rawSpace)) return false;
-  }
-  return true;
-}
-
-// --- the library's DOM against bare Xerces-C's ---------------------------------------------------
-
-// The library parser's document of the bytes read as from `systemId` (null
-// when it rejects them); `direct` tells whether it linked the nodes itself.
+// The library parser's document of the same (null when it rejects them);
+// `direct` tells whether it linked the nodes itself.
 inline DocPtr libraryDom(const std::string& xml, const char* systemId, unsigned long opt, bool* direct = nullptr) {
   xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), systemId);
   QelXmlParser parser(opt, nullptr, source);
@@ -385,191 +235,144 @@ inline DocPtr libraryDom(const std::string& xml, const char* systemId, unsigned 
   return DocPtr(parser.detachDocument());
 }
 
-// The same from a bare XercesDOMParser with the library's settings for `opt`
-// (validation, namespaces, no entity reference nodes).
-inline DocPtr bareDom(const std::string& xml, const char* systemId, unsigned long opt) {
-  struct Thrower : xercesc::HandlerBase {
-    void error(const xercesc::SAXParseException& e) override { throw e; }
-  } handler;
-  xercesc::XercesDOMParser parser;
-  parser.setValidationScheme(opt & QEL_PARSE_VALIDATE ? parser.Val_Always : parser.Val_Never);
-  parser.setDoNamespaces(opt & QEL_PARSE_NAMESPACES);
-  parser.setCreateEntityReferenceNodes(false);
-  parser.setErrorHandler(&handler);
-  try {
-    parser.parse(xercesc::MemBufInputSource(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), systemId));
-  } catch (...) {
-    return nullptr;
-  }
-  return DocPtr(parser.adoptDocument());
-}
-
 // The first difference between the DOM the library built (`got`, options
-// without QEL_PARSE_TRIM) and bare Xerces-C's of the same input (`want`),
-// node by node: kind, names, namespace, value, attributes in order with
-// their specified and ID flags (and getElementById), the document type with
-// its internal subset, entities and notations, and every parent, sibling and
-// owner link of `got` both ways. Empty when they agree. The library's
-// documented differences are applied to `want`: consecutive CDATA sections
-// are one section, an empty one is dropped outside xml:space="preserve" (and
-// the text around it joins), the internal subset may differ in blank lines,
-// and the encoding properties (of the document and its entities) name the
-// encodings the library's recognizer settled on, so they are not compared.
+// without QEL_PARSE_TRIM) and bare Xerces-C's of the same input (`want`):
+// kind, names, namespace, value, attributes in order with their specified
+// and ID flags (and getElementById), the declaration, the document type with
+// its internal subset, entities and notations; and every parent, sibling and
+// owner link of `got`. Empty when they agree. The library's documented
+// differences are applied to `want`: consecutive CDATA sections are one
+// section, an empty one is dropped outside xml:space="preserve" (and the
+// text around it joins), the internal subset may differ in blank lines, and
+// the encoding properties name what the library's recognizer settled on, so
+// they are not compared.
 class DomDiff {
  public:
-  using Node = xercesc::DOMNode;
-  DomDiff(const xercesc::DOMDocument* got, const xercesc::DOMDocument* want) : m_got(got), m_want(want) {
-    if (!got || !want) m_why = got ? "library only" : want ? "bare only" : "";
-    if (!m_why.empty() || !got) return;
-    if (got->getXmlStandalone() != want->getXmlStandalone() ||
-        str(got->getXmlVersion()) + str(got->getDocumentURI()) !=
-            str(want->getXmlVersion()) + str(want->getDocumentURI()))
-      m_why = "declaration or URI";
-    node(got, want, false, "");
+  DomDiff(const xercesc::DOMDocument* got, const xercesc::DOMDocument* want) {
+    const std::u16string a = got ? dump(got, got, false, false) : u"", b = want ? dump(want, want, false, true) : u"";
+    if (a != b) m_why = !got ? "bare only" : !want ? "library only" : firstDifference(u8(a.c_str()), u8(b.c_str()));
   }
   const std::string& why() const { return m_why; }
 
  private:
-  static std::u16string str(const XMLCh* s) { return s ? s : u"(null)"; }
-  static std::u16string ids(const Node* n) {  // what identifies an entity, notation or document type
+  using Node = xercesc::DOMNode;
+  static std::u16string str(const XMLCh* s) { return s ? u"|" + std::u16string(s) : u"|(null)"; }
+  // What identifies a document, a document type, an entity or a notation.
+  static std::u16string ids(const Node* n) {
+    if (auto* d = dynamic_cast<const xercesc::DOMDocument*>(n))
+      return str(d->getXmlVersion()) + str(d->getDocumentURI()) + (d->getXmlStandalone() ? u"|standalone" : u"");
     if (auto* e = dynamic_cast<const xercesc::DOMEntity*>(n))
       return str(e->getPublicId()) + str(e->getSystemId()) + str(e->getNotationName()) + str(e->getXmlVersion());
     if (auto* t = dynamic_cast<const xercesc::DOMNotation*>(n)) return str(t->getPublicId()) + str(t->getSystemId());
     auto* d = dynamic_cast<const xercesc::DOMDocumentType*>(n);
-    if (!d) return u"";
     std::u16string subset;  // without blank lines
-    for (std::u16string line, all = str(d->getInternalSubset()) + u"\n"; !all.empty(); all.erase(0, line.size() + 1))
+    for (std::u16string line, all = d && d->getInternalSubset() ? d->getInternalSubset() + std::u16string(u"\n") : u"";
+         !all.empty(); all.erase(0, line.size() + 1))
       if ((line = all.substr(0, all.find(u'\n'))).find_first_not_of(u" \t\r") != line.npos) subset += line + u"\n";
-    return str(d->getPublicId()) + str(d->getSystemId()) + subset;
-  }
-  bool fail(const std::string& where, const std::string& what) {
-    if (m_why.empty()) m_why = where + ": " + what;
-    return false;
+    return d ? str(d->getPublicId()) + str(d->getSystemId()) + subset : u"";
   }
 
-  bool node(const Node* a, const Node* b, bool preserve, std::string where) {
-    where += "/" + u8(a->getNodeName());
-    if (a->getNodeType() != b->getNodeType() || str(a->getNodeName()) != str(b->getNodeName()) ||
-        str(a->getNamespaceURI()) + str(a->getPrefix()) + str(a->getLocalName()) + str(a->getNodeValue()) + ids(a) !=
-            str(b->getNamespaceURI()) + str(b->getPrefix()) + str(b->getLocalName()) + str(b->getNodeValue()) + ids(b))
-      return fail(where, "kind, name, namespace, value or ids; expected " + u8(b->getNodeName()));
-    if (a->getOwnerDocument() != (a == m_got ? nullptr : m_got)) return fail(where, "owner document");
-    if (auto* e = dynamic_cast<const xercesc::DOMElement*>(a))
-      if (e->hasAttribute(u"xml:space")) preserve = str(e->getAttribute(u"xml:space")) == u"preserve";
-    std::vector<std::pair<const xercesc::DOMNamedNodeMap*, const xercesc::DOMNamedNodeMap*>> maps{
-        {a->getAttributes(), b->getAttributes()}};
-    if (auto* t = dynamic_cast<const xercesc::DOMDocumentType*>(a)) {
-      auto* u = static_cast<const xercesc::DOMDocumentType*>(b);
-      maps = {{t->getEntities(), u->getEntities()}, {t->getNotations(), u->getNotations()}};
-    }
-    for (auto [ma, mb] : maps) {
-      if (!ma != !mb || (ma && ma->getLength() != mb->getLength())) return fail(where, "attributes or declarations");
-      for (XMLSize_t i = 0; ma && i < ma->getLength(); ++i) {
-        auto *x = dynamic_cast<const xercesc::DOMAttr*>(ma->item(i)),
-             *y = dynamic_cast<const xercesc::DOMAttr*>(mb->item(i));
-        if (x && (x->getSpecified() != y->getSpecified() || x->isId() != y->isId() || x->getOwnerElement() != a ||
-                  (m_got->getElementById(x->getValue()) == a) != (m_want->getElementById(y->getValue()) == b)))
-          return fail(where, "flags, owner or getElementById of attribute " + u8(x->getName()));
-        if (!node(ma->item(i), mb->item(i), true, where)) return false;
+  // A node and all below it as text: `want` as the library builds it, with
+  // the links of the other checked.
+  static std::u16string dump(const Node* n, const xercesc::DOMDocument* doc, bool preserve, bool want) {
+    std::u16string out = u"\n" + std::u16string(1, u'@' + n->getNodeType()) + str(n->getNodeName()) +
+                         str(n->getNamespaceURI()) + str(n->getPrefix()) + str(n->getLocalName()) +
+                         str(n->getNodeValue()) + ids(n);
+    if (!want && n->getOwnerDocument() != (n == doc ? nullptr : doc)) out += u" !owner document";
+    if (auto* e = dynamic_cast<const xercesc::DOMElement*>(n); e && e->hasAttribute(u"xml:space"))
+      preserve = std::u16string(e->getAttribute(u"xml:space")) == u"preserve";
+    auto* type = dynamic_cast<const xercesc::DOMDocumentType*>(n);
+    for (auto* map : {n->getAttributes(), type ? type->getEntities() : nullptr, type ? type->getNotations() : nullptr})
+      for (XMLSize_t i = 0; map && i < map->getLength(); ++i) {
+        if (auto* a = dynamic_cast<const xercesc::DOMAttr*>(map->item(i)))
+          out += std::u16string(a->getSpecified() ? u" specified" : u"") + (a->isId() ? u" id" : u"") +
+                 (doc->getElementById(a->getValue()) == n ? u" byId" : u"") +
+                 (!want && a->getOwnerElement() != n ? u" !owner element" : u"");
+        out += dump(map->item(i), doc, true, want);
       }
-    }
-    return children(a, b, preserve, where);
-  }
-
-  // The children of `b` as the library builds them, against those of `a`.
-  bool children(const Node* a, const Node* b, bool preserve, const std::string& where) {
-    std::vector<std::pair<const Node*, std::u16string>> want;  // a node, and its value joined with the next ones'
-    for (const Node* c = b->getFirstChild(); c; c = c->getNextSibling()) {
-      const short type = c->getNodeType();
-      if (type == Node::CDATA_SECTION_NODE && !*c->getNodeValue() && !preserve) continue;
-      if ((type == Node::TEXT_NODE || type == Node::CDATA_SECTION_NODE) && !want.empty() &&
-          want.back().first->getNodeType() == type)
-        want.back().second += c->getNodeValue();
-      else
-        want.emplace_back(c, str(c->getNodeValue()));
-    }
     const Node* previous = nullptr;
-    size_t i = 0;
-    for (const Node* c = a->getFirstChild(); c; previous = c, c = c->getNextSibling(), ++i) {
-      if (c->getParentNode() != a || c->getPreviousSibling() != previous || a->getChildNodes()->item(i) != c ||
-          i >= want.size())
-        return fail(where, "links or count of child " + std::to_string(i));
-      if (c->getNodeType() == want[i].first->getNodeType() &&
-          (c->getNodeType() == Node::TEXT_NODE || c->getNodeType() == Node::CDATA_SECTION_NODE)) {
-        if (str(c->getNodeValue()) != want[i].second || c->getOwnerDocument() != m_got)
-          return fail(where, "text [" + u8(c->getNodeValue()) + "]");
-      } else if (!node(c, want[i].first, preserve, where)) {
-        return false;
-      }
+    XMLSize_t i = 0;
+    short last = 0;  // the kind of text `out` ends with, 0 after other nodes
+    for (const Node* c = n->getFirstChild(); c; previous = c, c = c->getNextSibling(), ++i) {
+      const short kind = c->getNodeType();
+      const bool text = kind == Node::TEXT_NODE || kind == Node::CDATA_SECTION_NODE;
+      if (!want && (c->getParentNode() != n || c->getPreviousSibling() != previous ||
+                    n->getChildNodes()->item(i) != c || c->getOwnerDocument() != doc))
+        out += u" !links";
+      if (want && kind == Node::CDATA_SECTION_NODE && !*c->getNodeValue() && !preserve) continue;
+      if (!text) out += dump(c, doc, preserve, want);
+      if (text && !(want && last == kind)) out += u"\n" + std::u16string(1, u'@' + kind) + u"|";  // a run of its own
+      if (text) out += c->getNodeValue();
+      last = text ? kind : 0;
     }
-    if (i != want.size() || a->getLastChild() != previous || a->getChildNodes()->getLength() != i)
-      return fail(where, "child count or last child");
-    return true;
+    if (!want && (n->getLastChild() != previous || n->getChildNodes()->getLength() != i)) out += u" !last child";
+    return out;
   }
 
-  const xercesc::DOMDocument *m_got, *m_want;
   std::string m_why;
 };
 
-}  // namespace qeltest
+// --- the network -----------------------------------------------------------------------------
 
-// --- tests-b: Xerces-C's own start and end, and a fresh process ------------------------------
-#include <dlfcn.h>
-
-#include <xercesc/util/PlatformUtils.hpp>
-
-namespace qeltest {
-
-// Xerces-C's own XMLPlatformUtils::Initialize and Terminate, for the programs
-// that export definitions of their own in front of them (frame.cmake).
-inline void realInitialize(const char* locale, const char* nlsHome, xercesc::PanicHandler* panicHandler,
-                           xercesc::MemoryManager* memoryManager) {
-  using Fn = void (*)(const char*, const char*, xercesc::PanicHandler*, xercesc::MemoryManager*);
-  static const Fn real = reinterpret_cast<Fn>(
-      dlsym(RTLD_NEXT, "_ZN11xercesc_3_216XMLPlatformUtils10InitializeEPKcS2_PNS_12PanicHandlerEPNS_13MemoryManagerE"));
-  real(locale, nlsHome, panicHandler, memoryManager);
-}
-inline void realTerminate() {
-  using Fn = void (*)();
-  static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "_ZN11xercesc_3_216XMLPlatformUtils9TerminateEv"));
-  real();
+// Sends every http fetch to a closed local port: it fails at once instead of
+// reaching the network. The loopback address is reached directly.
+inline bool noNetwork() {
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY"})
+    setenv(name, "http://127.0.0.1:9", 1);
+  return setenv("no_proxy", "127.0.0.1", 1) == 0;
 }
 
-// Runs `body` in a fresh run of this program, started for this test alone
-// (gtest's threadsafe death-test style), so that the process-wide first-use
-// state (platform, once-only slots, model library) is untouched whatever
-// ran before; the test fails when a check inside fails.
-template <typename Fn>
-void inFreshProcess(Fn body) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        body();
-        std::exit(::testing::Test::HasFailure() ? 1 : 0);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
+// An HTTP server on 127.0.0.1 for the tests of external resources: it answers
+// each GET with the body its path maps to (404 for others) and counts the
+// requests. A silent one accepts and never answers, and drops its connections
+// after 10 s, so that a client without a time-out fails instead of waiting.
+class LoopbackServer {
+ public:
+  using Bodies = std::map<std::string, std::string>;
+  explicit LoopbackServer(Bodies bodies, bool silent = false) : m_bodies(std::move(bodies)), m_silent(silent) {
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    if (bind(m_listen, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(m_listen, 16) != 0 ||
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("no loopback listener");
+    m_url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    m_thread = std::thread([this] {
+      for (int fd; (fd = accept(m_listen, nullptr, nullptr)) >= 0; close(fd)) ++m_connections, answer(fd);
+    });
+  }
+  ~LoopbackServer() {
+    shutdown(m_listen, SHUT_RDWR);  // ends the wait in accept
+    m_thread.join();
+    close(m_listen);
+  }
+  std::string url(const std::string& path) const { return m_url + path; }
+  int connections() const { return m_connections; }
+  int requests() const { return m_requests; }
 
-}  // namespace qeltest
+ private:
+  // Reads the request and answers it; a silent server waits instead until
+  // the client gives up, 10 s at most.
+  void answer(int fd) {
+    const timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string request;
+    char buffer[1024];
+    for (ssize_t n; request.find("\r\n\r\n") == std::string::npos; request.append(buffer, n))
+      if ((n = recv(fd, buffer, sizeof buffer, 0)) <= 0) return;
+    if (m_silent) return (void)recv(fd, buffer, sizeof buffer, 0);
+    ++m_requests;
+    auto it = m_bodies.find(request.substr(4, request.find(' ', 4) - 4));  // "GET /path HTTP/1.1"
+    const std::string reply =
+        it == m_bodies.end() ? "HTTP/1.0 404 Not Found\r\n\r\n" : "HTTP/1.0 200 OK\r\n\r\n" + it->second;
+    send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+  }
 
-// --- tests-a ---------------------------------------------------------------------------------
-
-#include <unicode/ucnv.h>
-
-namespace qeltest {
-
-// ICU's own conversion to or from a code page (ucnv_fromUChars or
-// ucnv_toUChars): characters the page lacks as XML hexadecimal references,
-// bytes it cannot read substituted. The oracle for the library's converter.
-template <typename Out, typename In, typename Convert>
-Out icuConvert(const char* page, const In& in, Convert convert) {
-  UErrorCode err = U_ZERO_ERROR;
-  UConverter* conv = ucnv_open(page, &err);
-  ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_ESCAPE, UCNV_ESCAPE_XML_HEX, nullptr, nullptr, &err);
-  Out out(in.size() * 20 + 8, 0);
-  out.resize(convert(conv, out.data(), int32_t(out.size()), in.data(), int32_t(in.size()), &err));
-  ucnv_close(conv);
-  return out;
-}
+  const Bodies m_bodies;
+  const bool m_silent;
+  const int m_listen = socket(AF_INET, SOCK_STREAM, 0);
+  std::string m_url;
+  std::atomic<int> m_connections{0}, m_requests{0};
+  std::thread m_thread;
+};
 
 }  // namespace qeltest

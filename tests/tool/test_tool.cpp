@@ -23,6 +23,17 @@ struct Case {
 
 std::string quoted(const std::string& s) { return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'"; }
 
+// What a shell command writes to its standard output.
+std::string commandOutput(const std::string& command) {
+  std::string out;
+  if (std::FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
 class Tool : public ::testing::Test {
  protected:
   Tool() {
@@ -35,7 +46,7 @@ class Tool : public ::testing::Test {
   void file(const std::string& name, const std::string& s) { std::ofstream(m_dir / name, std::ios::binary) << s; }
   // A shell script run in the scratch folder; what it writes to standard output.
   std::string sh(const std::string& script) const {
-    return qeltest::commandOutput("cd " + quoted(m_dir) + " && {\n" + script + "\n}");
+    return commandOutput("cd " + quoted(m_dir) + " && {\n" + script + "\n}");
   }
   std::string text(const std::string& name) const { return sh("cat " + quoted(name) + " 2> /dev/null"); }
   void expectRuns(const std::vector<Case>& cases) {
