@@ -1,11 +1,7 @@
 # The frame tests put their own XMLPlatformUtils::Initialize in the place of
 # Xerces-C's; a definition in the program is only found by libqeldom.so when
 # the program exports it, so these programs keep default visibility.
-foreach(t test_frame test_platform_failure)
-  if(TARGET ${t})
-    set_target_properties(${t} PROPERTIES CXX_VISIBILITY_PRESET default)
-  endif()
-endforeach()
+set_target_properties(test_frame test_platform_failure PROPERTIES CXX_VISIBILITY_PRESET default)
 
 # Only the interface leaves libqeldom.so: qel and tav free functions, Qel
 # classes and the output operators; never its operator new, nothing of its
