@@ -6,7 +6,6 @@
 // (docs/reliability.md); the peak includes what the child shares with the
 // test program, whose size at the fork fork_kib gives. Times are printed,
 // never asserted.
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>

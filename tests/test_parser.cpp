@@ -1,8 +1,6 @@
 // Parsing: the entry points over memory, files and standard input, the
 // whitespace rule, encodings, external entities, building under a parent,
 // and the DOM the parser links itself against Xerces-C's own.
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 #include <functional>
