@@ -79,7 +79,6 @@ enum Source { Memory, File, Path, Stdin };  // File: the input written to a file
 TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
   ScratchDir dir;
   const std::pair<std::string, std::string> files[] = {
-      {"d.dtd", "<!ENTITY x 'dtd'>"},
       {"x y.dtd", "<!ENTITY x 'url'>"},
       {"self.ent", "<x>&self;</x>"},
       {"dtd/doc.dtd", "<!ENTITY % p SYSTEM 'sub/p.ent'>%p;"},
@@ -345,10 +344,9 @@ TEST(Parse, SameDomAsXercesDOMParserBeforeAndAfterEditing) {
       EXPECT_EQ(DomDiff(got.get(), want.get()).why(), "");
       if (!got || !want) continue;
       compared += direct == QELDOM_LINKS_DIRECTLY;
+      // A copy holds what the edits left; the edited documents are compared through it.
       const std::vector<DocPtr> copies = editedAndCopied(got.get()), wanted = editedAndCopied(want.get());
-      EXPECT_EQ(DomDiff(got.get(), want.get()).why() + " | " + DomDiff(copies[0].get(), wanted[0].get()).why() + " | " +
-                    DomDiff(copies[1].get(), wanted[1].get()).why(),
-                " |  | ");
+      for (size_t i = 0; i < copies.size(); ++i) EXPECT_EQ(DomDiff(copies[i].get(), wanted[i].get()).why(), "") << i;
     }
   EXPECT_GT(compared, 780);
 }
