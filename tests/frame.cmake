@@ -1,9 +1,7 @@
 # The frame tests put their own XMLPlatformUtils::Initialize in the place of
 # Xerces-C's; a definition in the program is only found by libqeldom.so when
 # the program exports it, so that program keeps default visibility.
-if(TARGET test_frame)
-  set_target_properties(test_frame PROPERTIES CXX_VISIBILITY_PRESET default)
-endif()
+set_target_properties(test_frame PROPERTIES CXX_VISIBILITY_PRESET default)
 
 # Only the interface leaves libqeldom.so: qel and tav free functions, Qel
 # classes and the output operators; never its operator new, nothing of its

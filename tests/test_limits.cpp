@@ -6,16 +6,13 @@
 // (docs/reliability.md); the peak includes what the child shares with the
 // test program, whose size at the fork fork_kib gives. Times are printed,
 // never asserted.
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <xercesc/framework/MemBufInputSource.hpp>
 
 #include "test_support.hpp"
@@ -44,31 +41,13 @@ constexpr rlim_t kChildAddressSpace = RLIM_INFINITY;
 constexpr rlim_t kChildAddressSpace = rlim_t(3) << 30;
 #endif
 
-// What the parent writes to a child's standard input: `head`, then `chunk`
-// repeated up to `total` bytes, then `tail`, until the child stops reading.
-struct Input {
-  std::string head, chunk;
-  long long total = 0;
-  std::string tail;
-  long long feed(int fd) const {
-    long long written = 0;
-    auto put = [&](const std::string& s) {
-      const ssize_t n = write(fd, s.data(), s.size());
-      return (written += std::max<ssize_t>(n, 0), n == static_cast<ssize_t>(s.size()));
-    };
-    if (put(head))
-      while (written < total && put(chunk)) continue;
-    if (written >= total) put(tail);
-    return written;
-  }
-};
-
-// Runs `body` in a child, fed `input` on its standard input, and prints the
-// case's FIGURE lines. Returns what the child reported, or its failure.
-std::string runInChild(const std::string& name, const std::function<std::string()>& body, const Input& input,
+// Runs `body` in a child, its standard input the file `input` (if any), and
+// prints the case's FIGURE lines. Returns what the child reported, or its
+// failure.
+std::string runInChild(const std::string& name, const std::function<std::string()>& body, const std::string& input,
                        bool bounded) {
-  int result[2], in[2];
-  if (pipe(result) != 0 || pipe(in) != 0) return "pipe failed";
+  int result[2];
+  if (pipe(result) != 0) return "pipe failed";
   std::fflush(nullptr);
   long pages = 0, forkKib = 0;  // the resident memory of the test program, which the child starts with
   std::ifstream("/proc/self/statm") >> pages >> forkKib;
@@ -76,23 +55,23 @@ std::string runInChild(const std::string& name, const std::function<std::string(
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
-    close(result[0]), close(in[1]), dup2(in[0], 0), close(in[0]);
-    rlimit as{kChildAddressSpace, kChildAddressSpace};
+    close(result[0]);
+    const rlimit as{kChildAddressSpace, kChildAddressSpace};
     setrlimit(RLIMIT_AS, &as);
+    if (!input.empty() && !std::freopen(input.c_str(), "rb", stdin)) _exit(1);
     std::string text;
     try {
       text = body();
     } catch (const QelError& e) {
       text = "QelError " + std::to_string(e.getRc()) + ": " + e.getMessage();
-    } catch (...) {
-      text = "other exception";
     }
+    // How far the parse read its standard input (the reader's buffer included).
+    const long long read = input.empty() ? 0 : lseek(0, 0, SEEK_CUR);
+    if (read) std::printf("FIGURE %s read_bytes=%lld\n", name.c_str(), read), std::fflush(stdout);
+    if (read >= kGigabyte) text = "read all input: " + text;
     _exit(write(result[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
   }
-  close(result[1]), close(in[0]);
-  signal(SIGPIPE, SIG_IGN);  // the child may stop reading early
-  const long long written = input.feed(in[1]);
-  close(in[1]);
+  close(result[1]);
   std::string out;
   char buffer[4096];
   for (ssize_t n; (n = read(result[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
@@ -103,10 +82,8 @@ std::string runInChild(const std::string& name, const std::function<std::string(
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("FIGURE %s peak_kib=%ld fork_kib=%ld seconds=%.2f result=%.100s\n", name.c_str(), usage.ru_maxrss,
               forkKib, seconds, out.c_str());
-  if (input.total) std::printf("FIGURE %s written_bytes=%lld\n", name.c_str(), written);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child died: " + out;
   if (bounded && usage.ru_maxrss >= kBoundKib) return "peak " + std::to_string(usage.ru_maxrss) + " KiB: " + out;
-  if (written >= kGigabyte) return "read all input: " + out;
   return out;
 }
 
@@ -129,10 +106,13 @@ std::string big(int references) {  // references of a 100,000-character entity
   return "<!DOCTYPE d [<!ENTITY big '" + std::string(100000, 'x') + "'>]><d>" + repeat("&big;", references) + "</d>";
 }
 
-std::string deep(int depth) { return repeat("<e>", depth) + "x" + repeat("</e>", depth); }
-
 std::string parsed(const std::string& xml, unsigned long options = 0) {
   return write(parse(xml, options)->getDocumentElement(), 0, "UTF-8");
+}
+
+// The number of children of the root of the document on standard input.
+std::string childrenFromStdin(unsigned long options) {
+  return std::to_string(DocPtr(qelParseDoc(options, nullptr))->getDocumentElement()->getChildNodes()->getLength());
 }
 
 }  // namespace
@@ -144,39 +124,27 @@ TEST(Limits, HostileInputsFailAndHugeOnesParseInBoundedMemory) {
   ScratchDir dir;
   std::string chain = "<!DOCTYPE d [";  // 3,000 entities, each a reference to the next
   for (int i = 0; i < 3000; ++i) chain += "<!ENTITY c" + std::to_string(i) + " '&c" + std::to_string(i + 1) + ";'>";
-  const std::string attributes = [] {
-    std::string xml = "<e";
-    for (int i = 0; i < 50000; ++i) xml += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
-    return xml + "/>";
-  }();
+  std::string attributes = "<e";
+  for (int i = 0; i < 50000; ++i) attributes += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+  attributes += "/>";
   const auto external = [&](const std::string& dtd) {
     return "<!DOCTYPE d SYSTEM '" + dir.write("d" + std::to_string(dtd.size()) + ".dtd", dtd) + "'><d/>";
   };
-  const auto stdinParse = [](unsigned long options) {
-    return [options] {
-      return std::to_string(DocPtr(qelParseDoc(options, nullptr))->getDocumentElement()->getChildNodes()->getLength());
-    };
-  };
-  std::string junk(1 << 16, '\0');
-  std::generate(junk.begin(), junk.end(), std::mt19937());
+  const int items = ((16 << 20) - 5 + 28) / 29;  // a document of 16 MiB
+  const std::string junk = dir.write("junk.xml", "<?xml version='1.0'?><doc><a>text</a><<<<&&&&");
+  std::filesystem::resize_file(junk, kGigabyte);  // the rest reads as NUL bytes and takes no disk
   const std::string expansions = "QelError 21304: The document exceeds the limit of 50000 entity expansions*";
   const std::string text = "QelError 21304: The entity text of the document exceeds the limit of 16777216 characters*";
   const struct {
     std::string name;
     std::function<std::string()> body;
     std::string want;
-    Input input = {};
-    bool bounded = true;  // a document as large as the 16 MiB one may take more
+    std::string input = "";  // the file on the child's standard input
+    bool bounded = true;     // a document as large as the 16 MiB one may take more
   } cases[] = {
       {"billion-laughs", [] { return parsed("<!DOCTYPE l [" + nested("", "&e", 10, 10, "lol") + "]><l>&e10;</l>"); },
        expansions},
       {"quadratic-entity", [] { return parsed(big(40000)); }, text},
-      {"attribute-entity",
-       [] {
-         return parsed("<!DOCTYPE d [<!ENTITY e '" + std::string(10000, 'x') + "'>]><d a='" + repeat("&e;", 45000) +
-                       "'/>");
-       },
-       text},
       // Never used: written &#37;, the references expand when the last entity
       // is declared (10^9 expansions); written %, each value grows tenfold.
       {"parameter-entities-nested",
@@ -185,12 +153,8 @@ TEST(Limits, HostileInputsFailAndHugeOnesParseInBoundedMemory) {
       {"parameter-entities-growing", [&] { return parsed(external(nested("% ", "%e", 9, 10, "xxxxxxxxxx"))); }, text},
       {"entity-chain-3000", [&] { return parsed(chain + "<!ENTITY c3000 'end'>]><d>&c0;</d>"); },
        "QelError 21304: The entity references of the document nest deeper than 64 levels*"},
-      {"stdin-junk-1GiB", stdinParse(0), "QelError 21304: *", {"", junk, kGigabyte, ""}},
-      {"stdin-doc-then-junk-1GiB",
-       stdinParse(0),
-       "QelError 21304: element name expected ( line 1, char 39 )*",
-       {"<?xml version='1.0'?><doc><a>text</a>", "<<<<&&&&", kGigabyte, ""}},
-      {"deep-parse-100000", [] { return parsed(deep(100000)) == deep(100000) ? "same" : "differs"; }, "same"},
+      {"stdin-doc-then-junk-1GiB", [] { return childrenFromStdin(0); },
+       "QelError 21304: element name expected ( line 1, char 39 )*", junk},
       {"deep-edit-100000",
        [] {
          DocPtr doc(tavCreateDoc(u"r"));
@@ -199,31 +163,24 @@ TEST(Limits, HostileInputsFailAndHugeOnesParseInBoundedMemory) {
            if ((node = tavAddElem(node, u"e")) && i % 1000 == 0) tavAddText(node, u"t");
          tavAddCDATA(node, u"end");
          DocPtr back = parse(write(doc.get(), QEL_WRITE_XML_DECL, "UTF-8"));
-         QelUniString before, after;
-         XMLBuffer buffer;
-         tavGetText(doc->getDocumentElement(), before);
-         tavGetText(back->getDocumentElement(), after);
-         tavGetText(back->getDocumentElement(), buffer);
-         const std::u16string want = std::u16string(100, u't') + u"end";
-         return before.c_str() == want && after.c_str() == want && buffer.getRawBuffer() == want ? "same" : "differs";
+         QelUniString text;
+         tavGetText(back->getDocumentElement(), text);
+         return u8(text.c_str());
        },
-       "same"},
+       std::string(100, 't') + "end"},
       // Xerces-C places each new attribute by a linear search of the map: the
       // time grows with the square of the count, memory stays linear.
       {"attributes-50000", [&] { return parsed(attributes).size() == attributes.size() ? "same" : "differs"; }, "same"},
       {"attributes-50001-duplicate", [&] { return parsed(attributes.substr(0, attributes.size() - 2) + " a7=''/>"); },
        "QelError 21304: *"},
-      {"stdin-document-16MiB",
-       stdinParse(QEL_PARSE_TRIM),
-       std::to_string(((16LL << 20) - 5 + 28) / 29),
-       {"<doc>", "<item>0123456789abcdef</item>", 16LL << 20, "</doc>"},
-       false},
+      {"stdin-document-16MiB", [] { return childrenFromStdin(QEL_PARSE_TRIM); }, std::to_string(items),
+       dir.write("16MiB.xml", "<doc>" + repeat("<item>0123456789abcdef</item>", items) + "</doc>"), false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string got = runInChild(c.name, c.body, c.input, c.bounded);
-    const bool prefix = c.want.back() == '*';
-    EXPECT_EQ(prefix ? got.substr(0, c.want.size() - 1) : got, prefix ? c.want.substr(0, c.want.size() - 1) : c.want);
+    const size_t prefix = c.want.back() == '*' ? c.want.size() - 1 : std::string::npos;
+    EXPECT_EQ(got.substr(0, prefix), c.want.substr(0, prefix));
   }
 }
 
@@ -239,12 +196,10 @@ TEST(Limits, EntityBoundsHoldForEveryKindOfExpansion) {
     XMLSize_t expansions, text;
     std::string want;
   } rows[] = {
-      {type + "]><d>" + refs + "</d>", 100, 0, over},
       {type + "]><d>" + repeat("&e;", 100) + "</d>", 100, 1000, "1000"},  // both bounds reached, not passed
       {type + "]><d>" + repeat("&e;", 101) + "</d>", 100, 0, over},
       {type + "]><d>" + repeat("&e;", 101) + "</d>", 0, 1000, text},
       {type + "]><d>" + refs + "</d>", 1000, 1000, text},
-      {type + "]><d>" + refs + "</d>", 0, 2000, "2000"},
       {type + "]><d a='" + refs + "'/>", 0, 1000, text},
       {"<!DOCTYPE d [<!ENTITY % p '<!-- " + std::string(600, 'p') + " -->'>%p;%p;]><d/>", 0, 1000, text},
       {"<!DOCTYPE d [<!ENTITY x SYSTEM '" + dir.write("x.ent", std::string(600, 'x')) + "'>]><d>&x;&x;</d>", 0, 1000,
@@ -255,18 +210,15 @@ TEST(Limits, EntityBoundsHoldForEveryKindOfExpansion) {
   qelGetParseLimits(expansions, characters);
   for (const auto& r : rows) {
     SCOPED_TRACE(r.xml.substr(0, 60) + " bounds " + std::to_string(r.expansions) + "/" + std::to_string(r.text));
-    auto textLength = [](const DOMDocument* doc) {
-      return std::to_string(XMLString::stringLen(doc->getDocumentElement()->getTextContent()));
-    };
     auto outcome = [&](bool own) {
       try {
-        if (!own) return textLength(parse(r.xml).get());
         MemBufInputSource source(reinterpret_cast<const XMLByte*>(r.xml.data()), r.xml.size(), "limits");
         QelXmlParser parser(0, nullptr, source);
         parser.setEntityExpansionLimit(r.expansions);
         parser.setEntityTextLimit(r.text);
-        parser.parse(source);
-        return textLength(DocPtr(parser.detachDocument()).get());
+        if (own) parser.parse(source);
+        DocPtr doc(own ? parser.detachDocument() : parse(r.xml).release());
+        return std::to_string(XMLString::stringLen(doc->getDocumentElement()->getTextContent()));
       } catch (const QelError& e) {
         return std::string(e.getMessage());
       } catch (const SAXParseException& e) {

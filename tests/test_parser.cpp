@@ -1,8 +1,6 @@
 // Parsing: the entry points over memory, files and standard input, the
 // whitespace rule, encodings, external entities, building under a parent,
 // and the DOM the parser links itself against Xerces-C's own.
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -56,8 +54,6 @@ std::string failure(const std::function<void()>& run) {
            (e.getCause() ? std::string(" <- ") + e.getCause()->getMessage() : "");
   } catch (const SAXParseException& e) {
     return "passed on: " + qelGetErrorMsg(e) + " from " + u8(e.getSystemId());
-  } catch (const XMLException& e) {
-    return "passed on: " + qelGetErrorMsg(e);
   } catch (const DOMException& e) {
     return "passed on: " + qelGetErrorMsg(e);
   }
@@ -83,10 +79,7 @@ enum Source { Memory, File, Path, Stdin };  // File: the input written to a file
 TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
   ScratchDir dir;
   const std::pair<std::string, std::string> files[] = {
-      {"d.dtd", "<!ENTITY x 'dtd'>"},
       {"x y.dtd", "<!ENTITY x 'url'>"},
-      {"e.ent", "entity"},
-      {"p.ent", "<!ENTITY y 'pe'>"},
       {"self.ent", "<x>&self;</x>"},
       {"dtd/doc.dtd", "<!ENTITY % p SYSTEM 'sub/p.ent'>%p;"},
       {"dtd/sub/p.ent", "<!ENTITY e SYSTEM 'ext/e.xml'>"},
@@ -94,11 +87,10 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
       {"ext/inner/f.xml", "<?xml encoding='ISO-8859-1'?><f>\xe9</f>"},
       {"d\xff/e.ent", "<e/>"},
       {"d\xff/caf\xe9.xml", "<!DOCTYPE a [<!ENTITY e SYSTEM 'e.ent'>]><a>&e;</a>"},
-      {"in.xml", "<from-stdin>x</from-stdin>"},
-      {"empty.xml", ""}};
+  };
   for (const auto& [name, text] : files) dir.write(name, text);
   const unsigned long trim = QEL_PARSE_TRIM, pass = QEL_PARSE_XERCES_EXCEPTIONS, empty = QEL_PARSE_EMPTY_IF_MISSING;
-  const std::string invalid = "error 21304/0/43:*", refused = "error 21304*External entity \"";
+  const std::string invalid = "error 21304/0/43:*";
   const std::string ignorable = "<!DOCTYPE a [<!ELEMENT a (b)*><!ELEMENT b EMPTY>]><a>\n <b/>\n</a>";
   const std::string longName = std::string(200, 'n') + ".xml", bom = "\xEF\xBB\xBF", utf16 = "\xff\xfe";
   const auto le = [&](const std::u16string& text) { return utf16 + utf16Bytes(text, false); };
@@ -152,11 +144,8 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
       {"<a>\n<b></a>", pass, "passed on:*( line 2, char 6 ) from qelParseDoc"},
       {"", 0, invalid + "( line 1, char 1 )"},
       {std::string("\x01\x02\xff\xfe\x00\x00garbage", 13), 0, invalid + "( line 1, char 1 )"},
-      {"<!DOCTYPE a SYSTEM 'http://example.invalid/a.dtd'><a/>", 0,
-       invalid + "Cannot fetch \"http://example.invalid/a.dtd\": *"},
       // External entities, relative to the entity that holds the reference.
       {decl("iso-8859-1") + "<a>caf\xe9</a>", 0, "iso-8859-1: a(t[caf\xc3\xa9])", nullptr, File},
-      {"<a>\n  <b>\n</a>\n", 0, invalid + "( line 3, char 3 )", nullptr, File},
       {"<!DOCTYPE a SYSTEM 'dtd/doc.dtd' [<!ENTITY f SYSTEM 'inner/f.xml'>]><a>&e;</a>", 0, "!a a(e(f(t[\xc3\xa9])))",
        nullptr, File},
       {"<!DOCTYPE a [<!ENTITY self SYSTEM 'self.ent'>]><a>&self;</a>", 0,
@@ -166,13 +155,8 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
       {"<!DOCTYPE a SYSTEM 'missing.dtd'><a/>", empty, "!a a", nullptr, File},
       {"<!DOCTYPE a [<!ENTITY % u SYSTEM 'file://" + dir.path("x%20y.dtd") + "'>%u;]><a>&x;</a>", 0, "!a a(t[url])",
        nullptr, File},
-      {"<!DOCTYPE a [<!ENTITY e SYSTEM 'e.ent'>]><a>&e;</a>", 0, "!a a(t[entity])", nullptr, File},
-      {"<!DOCTYPE a [<!ENTITY e SYSTEM 'e.ent'>]><a>&e;</a>", QEL_PARSE_NO_EXTERNAL, refused + "e.ent\"*", nullptr,
-       File},
       {"<!DOCTYPE a SYSTEM 'd.dtd'><a/>", QEL_PARSE_NO_EXTERNAL,
-       refused + "d.dtd\" refused: the parse allows no external entities or DTDs", nullptr, File},
-      {"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.ent'>%p;]><a/>", QEL_PARSE_NO_EXTERNAL, refused + "p.ent\"*", nullptr,
-       File},
+       "error 21304*External entity \"d.dtd\" refused: the parse allows no external entities or DTDs", nullptr, File},
       // File names are bytes; one that cannot be opened is cut to 128 bytes.
       {"d\xff/caf\xe9.xml", 0, "!a a(e)", nullptr, Path},
       {longName, pass,
@@ -180,8 +164,6 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
            "\" <- No such file or directory",
        nullptr, Path},
       {"", pass, "error 21304*: Cannot read input file \"" + dir.path("") + "\": Is a directory", nullptr, Path},
-      {"in.xml", 0, "from-stdin(t[x])", nullptr, Stdin},
-      {"empty.xml", 0, invalid, nullptr, Stdin},
       {"", 0, "error 21304*: Cannot read standard input: Is a directory", nullptr, Stdin},
   };
   for (const auto& r : rows)
@@ -212,10 +194,7 @@ TEST(Parse, ParserSettingsOfTheCaller) {
     MemBufInputSource src(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), "own", false);
     QelXmlParser parser(0, nullptr, src);
     setup(parser);
-    return failure([&] {
-      parser.parse(src);
-      DocPtr(parser.detachDocument());
-    });
+    return failure([&] { parser.parse(src); });  // a document the parser keeps is its to release
   };
   const std::string xml = "<!DOCTYPE a SYSTEM '" + silent.url("/d.dtd") + "'><a/>";
   EXPECT_TRUE(like(parsedBy(xml, [](QelXmlParser& p) { p.setNoExternal(true); }), "error 21304*refused*"));
@@ -232,8 +211,6 @@ TEST(Parse, UrlsAreFetchedOnceOrNotAtAll) {
   LoopbackServer server(LoopbackServer::Bodies{{"/d.dtd", "<!ENTITY % p SYSTEM 'p.ent'>%p;%p;"},
                                                {"/p.ent", "<?xml encoding='ISO-8859-1'?><!ENTITY e '\xe9'>"}});
   const std::string type = "<!DOCTYPE a SYSTEM '" + server.url("/d.dtd") + "'>";
-  EXPECT_TRUE(like(failure([&] { parse(type + "<a/>", QEL_PARSE_NO_NETWORK); }),
-                   "error 21304*unable to open DTD document '" + server.url("/d.dtd") + "'*"));
   EXPECT_EQ(tree(parse(type + "<a/>", QEL_PARSE_NO_NETWORK | QEL_PARSE_EMPTY_IF_MISSING).get()), "!a a");
   EXPECT_EQ(server.connections(), 0);
   EXPECT_EQ(tree(parse(type + "<a>&e;</a>").get()), "!a a(t[\xc3\xa9])");
@@ -367,10 +344,9 @@ TEST(Parse, SameDomAsXercesDOMParserBeforeAndAfterEditing) {
       EXPECT_EQ(DomDiff(got.get(), want.get()).why(), "");
       if (!got || !want) continue;
       compared += direct == QELDOM_LINKS_DIRECTLY;
+      // A copy holds what the edits left; the edited documents are compared through it.
       const std::vector<DocPtr> copies = editedAndCopied(got.get()), wanted = editedAndCopied(want.get());
-      EXPECT_EQ(DomDiff(got.get(), want.get()).why() + " | " + DomDiff(copies[0].get(), wanted[0].get()).why() + " | " +
-                    DomDiff(copies[1].get(), wanted[1].get()).why(),
-                " |  | ");
+      for (size_t i = 0; i < copies.size(); ++i) EXPECT_EQ(DomDiff(copies[i].get(), wanted[i].get()).why(), "") << i;
     }
   EXPECT_GT(compared, 780);
 }
