@@ -3,9 +3,7 @@
 // as well as Xerces-C alone in every category, and every failure of the
 // library must be listed, with its reason, in
 // tests/data/conformance-known-failures.txt.
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <iostream>
 #include <regex>
 
@@ -28,7 +26,6 @@ struct Case {
   fs::path file;
   bool namespaces = false;
   std::string skip;  // reason, empty when the case runs
-  bool xml11 = false;
 };
 
 // The catalogue, read with a plain Xerces-C parser. Each TESTCASES element
@@ -60,12 +57,9 @@ std::vector<Case> loadCatalogue(const fs::path& root) {
     c.id = attr(test, u"ID");
     c.type = attr(test, u"TYPE");
     c.file = root / base / attr(test, u"URI");
-    std::string rec = attr(test, u"RECOMMENDATION");
-    std::string version = attr(test, u"VERSION");
-    std::string edition = attr(test, u"EDITION");
+    const std::string rec = attr(test, u"RECOMMENDATION"), edition = attr(test, u"EDITION");
     c.namespaces = rec.rfind("NS", 0) == 0 && attr(test, u"NAMESPACE") != "no";
-    c.xml11 = version == "1.1" || rec == "XML1.1" || rec == "NS1.1";
-    if (c.xml11)
+    if (attr(test, u"VERSION") == "1.1" || rec == "XML1.1" || rec == "NS1.1")
       c.skip = "XML 1.1";
     else if (!edition.empty() && edition.find('5') == std::string::npos)
       c.skip = "written for editions 1 to 4 only; Xerces-C 3.2 implements the fifth edition";
@@ -80,8 +74,6 @@ std::vector<Case> loadCatalogue(const fs::path& root) {
 
 // What a parser makes of a case's file: empty when it accepts it, else why
 // not; a failure other than the parse error starts with '!'.
-using Parser = std::function<std::string(const fs::path&, unsigned long)>;
-
 std::string library(const fs::path& file, unsigned long opt, DocPtr* doc = nullptr, const char* encoding = nullptr) {
   try {
     DocPtr parsed(qelParseDocFromFile(file.c_str(), opt, encoding));
@@ -95,14 +87,11 @@ std::string library(const fs::path& file, unsigned long opt, DocPtr* doc = nullp
   }
 }
 
-std::string bare(const fs::path& file, unsigned long opt) {
-  return bareDom(readFile(file), file.c_str(), opt) ? "" : "rejected";
-}
-
 // category -> case id -> failure text; an id absent from the map passed.
 using Results = std::map<std::string, std::map<std::string, std::string>>;
 
-Results runSuite(const std::vector<Case>& cases, const Parser& parse, std::map<std::string, int>& passed) {
+template <typename Parse>
+Results runSuite(const std::vector<Case>& cases, Parse parse, std::map<std::string, int>& passed) {
   Results failures;
   auto record = [&](const std::string& category, const Case& c, const std::string& failure) {
     ++passed[category];
@@ -159,12 +148,16 @@ const std::vector<Case>& suite() {
 // case by case, and every failure of the library is listed, with its reason,
 // in tests/data/conformance-known-failures.txt.
 TEST(Conformance, W3CSuite) {
-  const auto start = std::chrono::steady_clock::now();
   const std::vector<Case>& cases = suite();
-  std::map<std::string, int> passed, barePassed, skipped;
+  std::map<std::string, int> passed, barePassed;
   Results failures = runSuite(
       cases, [](const fs::path& f, unsigned long opt) { return library(f, opt); }, passed);
-  Results bareFailures = runSuite(cases, bare, barePassed);
+  Results bareFailures = runSuite(
+      cases,
+      [](const fs::path& f, unsigned long opt) -> std::string {
+        return bareDom(readFile(f), f.c_str(), opt) ? "" : "x";
+      },
+      barePassed);
   Results known = loadKnownFailures(fs::path(QELDOM_TEST_DATA) / "conformance-known-failures.txt");
   std::cout << "W3C XML Conformance Test Suite: " << cases.size() << " cases\n";
   for (const auto& [cat, n] : passed) {
@@ -187,10 +180,6 @@ TEST(Conformance, W3CSuite) {
   }
   for (auto& [cat, ids] : known)
     if (!passed.count(cat)) ADD_FAILURE() << "unknown category in the known failures: " << cat;
-  for (const Case& c : cases) skipped[c.skip] += !c.skip.empty();
-  for (auto& [reason, n] : skipped)
-    if (n) std::cout << "  skipped " << n << ": " << reason << "\n";
-  std::cout << "  " << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s\n";
 }
 
 // --- the writer's round trip over every valid document ------------------------------------------
@@ -204,17 +193,13 @@ std::string declarations(const DOMDocument* doc) {
   if (!type) return "";
   std::string out = u8(type->getName()) + " [" + u8(type->getPublicId()) + "] [" + u8(type->getSystemId()) + "] [" +
                     u8(type->getInternalSubset()) + "]";
-  auto ids = [](const XMLCh* publicId, const XMLCh* systemId, const XMLCh* notation) {
-    return " [" + u8(publicId) + "] [" + u8(systemId) + "] [" + u8(notation) + "]";
-  };
-  for (XMLSize_t i = 0; i < type->getEntities()->getLength(); ++i) {
-    const DOMEntity* e = static_cast<const DOMEntity*>(type->getEntities()->item(i));
-    out += "\n" + u8(e->getNodeName()) + ids(e->getPublicId(), e->getSystemId(), e->getNotationName());
-  }
-  for (XMLSize_t i = 0; i < type->getNotations()->getLength(); ++i) {
-    const DOMNotation* n = static_cast<const DOMNotation*>(type->getNotations()->item(i));
-    out += "\n" + u8(n->getNodeName()) + ids(n->getPublicId(), n->getSystemId(), nullptr);
-  }
+  for (const DOMNamedNodeMap* map : {type->getEntities(), type->getNotations()})
+    for (XMLSize_t i = 0; i < map->getLength(); ++i) {
+      const auto* e = dynamic_cast<const DOMEntity*>(map->item(i));
+      const auto* n = dynamic_cast<const DOMNotation*>(map->item(i));
+      out += "\n" + u8(map->item(i)->getNodeName()) + " [" + u8(e ? e->getPublicId() : n->getPublicId()) + "] [" +
+             u8(e ? e->getSystemId() : n->getSystemId()) + "] [" + u8(e ? e->getNotationName() : nullptr) + "]";
+    }
   return out;
 }
 
@@ -311,10 +296,9 @@ bool refusedForMarkup(const std::string& message, const std::string& encoding) {
 // encodings with and without canonical form, comes back the same. The
 // writer may refuse a document only for a character that the code page
 // cannot hold where XML has no character references: in a name, a comment
-// or a processing instruction. The refusals are listed by kind.
+// or a processing instruction.
 TEST(Conformance, ValidDocumentsComeBackFromTheWriter) {
   int documents = 0;
-  std::map<std::string, std::vector<std::string>> refusals;  // "encoding: what" -> case ids
   for (const Case& c : suite()) {
     DocPtr original;
     if (c.type != "valid" || !fs::exists(c.file) ||
@@ -327,15 +311,12 @@ TEST(Conformance, ValidDocumentsComeBackFromTheWriter) {
         std::string refusal;
         const std::string failure = writeAndReadBack(c, original.get(), mode, encoding, refusal);
         EXPECT_EQ(failure, "") << where;
-        if (refusal.empty()) continue;
-        if (std::string(encoding).rfind("UTF", 0) == 0 || !refusedForMarkup(refusal, encoding))
+        if (!refusal.empty() && (std::string(encoding).rfind("UTF", 0) == 0 || !refusedForMarkup(refusal, encoding)))
           ADD_FAILURE() << where << " refused: " << refusal;
-        refusals[std::string(encoding) + ": " + refusal.substr(0, refusal.find(" holds"))].push_back(c.id);
       }
   }
   std::cout << documents << " valid documents written and read back\n";
-  for (auto& [kind, ids] : refusals)
-    std::cout << "  refused " << ids.size() << " times in " << kind << ", first in " << ids.front() << "\n";
+  EXPECT_GT(documents, 700);
 }
 
 // Every document of the suite that both parse, namespaces off and on: the
