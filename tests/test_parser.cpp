@@ -1,11 +1,9 @@
 // Parsing: the entry points over memory, files and standard input, the
 // whitespace rule, encodings, external entities, building under a parent,
 // and the DOM the parser links itself against Xerces-C's own.
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <regex>
 
 #include "test_support.hpp"
 
@@ -60,12 +58,14 @@ std::string failure(const std::function<void()>& run) {
   return "";
 }
 
-// `got` matches `want`, in which each '*' stands for any text.
+// `text` matches `pattern`, in which each '*' stands for any text.
+bool matches(const char* text, const char* pattern) {
+  if (*pattern == '*') return matches(text, pattern + 1) || (*text && matches(text + 1, pattern));
+  return *pattern ? *text == *pattern && matches(text + 1, pattern + 1) : !*text;
+}
+
 ::testing::AssertionResult like(const std::string& got, const std::string& want) {
-  std::string pattern;
-  for (char c : want)
-    pattern += c == '*' ? "[\\s\\S]*" : std::strchr("\\^$.|?+()[]{}", c) ? "\\" + std::string(1, c) : std::string(1, c);
-  if (std::regex_match(got, std::regex(pattern))) return ::testing::AssertionSuccess();
+  if (matches(got.c_str(), want.c_str())) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "got  " << got << "\nwant " << want;
 }
 
@@ -118,7 +118,6 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
       {ignorable, QEL_PARSE_VALIDATE, "!a a(t[\n ] b t[\n])"},
       {ignorable, QEL_PARSE_VALIDATE | trim, "!a a(b)"},
       {"<!DOCTYPE a [<!ELEMENT a EMPTY>]><a><oops/></a>", QEL_PARSE_VALIDATE, invalid},
-      {"<!DOCTYPE a [<!ELEMENT a EMPTY>]><a><oops/></a>", QEL_PARSE_VALIDATE | pass, "passed on:*"},
       // Encodings: the caller's name within the input's family, the
       // declaration's; the document records the name the parse used.
       {"<a>\xe9</a>", 0, "a(t[\xc3\xa9])", Memory, "ISO-8859-1"},
@@ -170,14 +169,14 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
   };
   for (const auto& r : rows)
     for (unsigned long namespaces : {0ul, QEL_PARSE_NAMESPACES}) {
-      SCOPED_TRACE(r.input.substr(0, 100) + " options " + std::to_string(r.options | namespaces));
       const unsigned long opt = r.options | namespaces;
+      SCOPED_TRACE(r.input.substr(0, 100) + " options " + std::to_string(opt));
       const std::string name = r.source == File ? dir.write("doc.xml", r.input) : dir.path(r.input);
+      if (r.source == Stdin) ASSERT_TRUE(std::freopen(name.c_str(), "rb", stdin));
+      const char* data = r.input.empty() ? nullptr : r.input.data();
       DocPtr doc;
       const std::string error = failure([&] {
-        if (r.source == Stdin && !std::freopen(name.c_str(), "rb", stdin)) return;
-        doc.reset(r.source == Memory
-                      ? qelParseDoc(r.input.empty() ? nullptr : r.input.data(), r.input.size(), opt, r.encoding)
+        doc.reset(r.source == Memory  ? qelParseDoc(data, r.input.size(), opt, r.encoding)
                   : r.source == Stdin ? qelParseDoc(opt, r.encoding)
                                       : qelParseDocFromFile(name.c_str(), opt, r.encoding));
       });
@@ -198,7 +197,6 @@ TEST(Parse, ParserSettingsOfTheCaller) {
     return failure([&] { parser.parse(src); });  // a document the parser keeps is its to release
   };
   const std::string xml = "<!DOCTYPE a SYSTEM '" + silent.url("/d.dtd") + "'><a/>";
-  EXPECT_TRUE(like(parsedBy(xml, [](QelXmlParser& p) { p.setNoExternal(true); }), "error 21304*refused*"));
   EXPECT_TRUE(like(parsedBy(xml, [](QelXmlParser& p) { p.setNoNetwork(true); }), "passed on:*unable to open DTD*"));
   EXPECT_EQ(silent.connections(), 0);
   EXPECT_TRUE(like(parsedBy(xml, [](QelXmlParser& p) { p.setNetworkTimeout(1000); }), "passed on:*timed out after *"));
