@@ -13,7 +13,6 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
-#include <xercesc/framework/MemBufInputSource.hpp>
 
 #include "test_support.hpp"
 
@@ -31,7 +30,6 @@ namespace {
 const auto* const s_platform = ::testing::AddGlobalTestEnvironment(new Platform);
 
 constexpr long kBoundKib = 256 * 1024;  // the peak every case must stay under
-constexpr long long kGigabyte = 1LL << 30;
 
 // Address space of a child: a case that runs away fails its allocation here
 // rather than taking the machine. Sanitizer builds reserve huge shadow areas.
@@ -51,7 +49,6 @@ std::string runInChild(const std::string& name, const std::function<std::string(
   std::fflush(nullptr);
   long pages = 0, forkKib = 0;  // the resident memory of the test program, which the child starts with
   std::ifstream("/proc/self/statm") >> pages >> forkKib;
-  forkKib *= sysconf(_SC_PAGESIZE) / 1024;
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
@@ -68,20 +65,18 @@ std::string runInChild(const std::string& name, const std::function<std::string(
     // How far the parse read its standard input (the reader's buffer included).
     const long long read = input.empty() ? 0 : lseek(0, 0, SEEK_CUR);
     if (read) std::printf("FIGURE %s read_bytes=%lld\n", name.c_str(), read), std::fflush(stdout);
-    if (read >= kGigabyte) text = "read all input: " + text;
+    if (read >= 1LL << 30) text = "read all input: " + text;
     _exit(write(result[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
   }
   close(result[1]);
-  std::string out;
-  char buffer[4096];
-  for (ssize_t n; (n = read(result[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  const std::string out = readFile("/dev/fd/" + std::to_string(result[0]));
   close(result[0]);
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("FIGURE %s peak_kib=%ld fork_kib=%ld seconds=%.2f result=%.100s\n", name.c_str(), usage.ru_maxrss,
-              forkKib, seconds, out.c_str());
+              forkKib * sysconf(_SC_PAGESIZE) / 1024, seconds, out.c_str());
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child died: " + out;
   if (bounded && usage.ru_maxrss >= kBoundKib) return "peak " + std::to_string(usage.ru_maxrss) + " KiB: " + out;
   return out;
@@ -106,9 +101,7 @@ std::string big(int references) {  // references of a 100,000-character entity
   return "<!DOCTYPE d [<!ENTITY big '" + std::string(100000, 'x') + "'>]><d>" + repeat("&big;", references) + "</d>";
 }
 
-std::string parsed(const std::string& xml, unsigned long options = 0) {
-  return write(parse(xml, options)->getDocumentElement(), 0, "UTF-8");
-}
+std::string parsed(const std::string& xml) { return write(parse(xml)->getDocumentElement(), 0, "UTF-8"); }
 
 // The number of children of the root of the document on standard input.
 std::string childrenFromStdin(unsigned long options) {
@@ -122,8 +115,6 @@ std::string childrenFromStdin(unsigned long options) {
 // not recurse: a tree 100,000 levels deep is built with the editing calls.
 TEST(Limits, HostileInputsFailAndHugeOnesParseInBoundedMemory) {
   ScratchDir dir;
-  std::string chain = "<!DOCTYPE d [";  // 3,000 entities, each a reference to the next
-  for (int i = 0; i < 3000; ++i) chain += "<!ENTITY c" + std::to_string(i) + " '&c" + std::to_string(i + 1) + ";'>";
   std::string attributes = "<e";
   for (int i = 0; i < 50000; ++i) attributes += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
   attributes += "/>";
@@ -132,7 +123,7 @@ TEST(Limits, HostileInputsFailAndHugeOnesParseInBoundedMemory) {
   };
   const int items = ((16 << 20) - 5 + 28) / 29;  // a document of 16 MiB
   const std::string junk = dir.write("junk.xml", "<?xml version='1.0'?><doc><a>text</a><<<<&&&&");
-  std::filesystem::resize_file(junk, kGigabyte);  // the rest reads as NUL bytes and takes no disk
+  std::filesystem::resize_file(junk, 1LL << 30);  // 1 GiB: the rest reads as NUL bytes and takes no disk
   const std::string expansions = "QelError 21304: The document exceeds the limit of 50000 entity expansions*";
   const std::string text = "QelError 21304: The entity text of the document exceeds the limit of 16777216 characters*";
   const struct {
@@ -151,7 +142,9 @@ TEST(Limits, HostileInputsFailAndHugeOnesParseInBoundedMemory) {
        [&] { return parsed(external(nested("% ", "&#37;e", 9, 10, "xxxxxxxxxx") + "<!ENTITY % all '%e9;'>")); },
        expansions},
       {"parameter-entities-growing", [&] { return parsed(external(nested("% ", "%e", 9, 10, "xxxxxxxxxx"))); }, text},
-      {"entity-chain-3000", [&] { return parsed(chain + "<!ENTITY c3000 'end'>]><d>&c0;</d>"); },
+      // 3,000 entities, each a reference to the one before.
+      {"entity-chain-3000",
+       [] { return parsed("<!DOCTYPE d [" + nested("", "&e", 3000, 1, "end") + "]><d>&e3000;</d>"); },
        "QelError 21304: The entity references of the document nest deeper than 64 levels*"},
       {"stdin-doc-then-junk-1GiB", [] { return childrenFromStdin(0); },
        "QelError 21304: element name expected ( line 1, char 39 )*", junk},
@@ -162,17 +155,13 @@ TEST(Limits, HostileInputsFailAndHugeOnesParseInBoundedMemory) {
          for (int i = 0; i < 100000; ++i)
            if ((node = tavAddElem(node, u"e")) && i % 1000 == 0) tavAddText(node, u"t");
          tavAddCDATA(node, u"end");
-         DocPtr back = parse(write(doc.get(), QEL_WRITE_XML_DECL, "UTF-8"));
          QelUniString text;
-         tavGetText(back->getDocumentElement(), text);
-         return u8(text.c_str());
+         return u8(tavGetText(parse(write(doc.get(), QEL_WRITE_XML_DECL, "UTF-8"))->getDocumentElement(), text));
        },
        std::string(100, 't') + "end"},
       // Xerces-C places each new attribute by a linear search of the map: the
       // time grows with the square of the count, memory stays linear.
       {"attributes-50000", [&] { return parsed(attributes).size() == attributes.size() ? "same" : "differs"; }, "same"},
-      {"attributes-50001-duplicate", [&] { return parsed(attributes.substr(0, attributes.size() - 2) + " a7=''/>"); },
-       "QelError 21304: *"},
       {"stdin-document-16MiB", [] { return childrenFromStdin(QEL_PARSE_TRIM); }, std::to_string(items),
        dir.write("16MiB.xml", "<doc>" + repeat("<item>0123456789abcdef</item>", items) + "</doc>"), false},
   };
@@ -189,7 +178,7 @@ TEST(Limits, HostileInputsFailAndHugeOnesParseInBoundedMemory) {
 // entity in the internal subset, the bytes of an external entity. 0 lifts one.
 TEST(Limits, EntityBoundsHoldForEveryKindOfExpansion) {
   ScratchDir dir;
-  const std::string type = "<!DOCTYPE d [<!ENTITY e 'abcdefghij'>", refs = repeat("&e;", 200);
+  const std::string type = "<!DOCTYPE d [<!ENTITY e 'abcdefghij'>";
   const std::string over = "limit of 100 entity expansions", text = "limit of 1000 characters";
   const struct {
     std::string xml;
@@ -198,9 +187,7 @@ TEST(Limits, EntityBoundsHoldForEveryKindOfExpansion) {
   } rows[] = {
       {type + "]><d>" + repeat("&e;", 100) + "</d>", 100, 1000, "1000"},  // both bounds reached, not passed
       {type + "]><d>" + repeat("&e;", 101) + "</d>", 100, 0, over},
-      {type + "]><d>" + repeat("&e;", 101) + "</d>", 0, 1000, text},
-      {type + "]><d>" + refs + "</d>", 1000, 1000, text},
-      {type + "]><d a='" + refs + "'/>", 0, 1000, text},
+      {type + "]><d a='" + repeat("&e;", 200) + "'/>", 0, 1000, text},
       {"<!DOCTYPE d [<!ENTITY % p '<!-- " + std::string(600, 'p') + " -->'>%p;%p;]><d/>", 0, 1000, text},
       {"<!DOCTYPE d [<!ENTITY x SYSTEM '" + dir.write("x.ent", std::string(600, 'x')) + "'>]><d>&x;&x;</d>", 0, 1000,
        text},

@@ -1,11 +1,10 @@
 // Parsing: the entry points over memory, files and standard input, the
 // whitespace rule, encodings, external entities, building under a parent,
 // and the DOM the parser links itself against Xerces-C's own.
-#include <cstring>
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <regex>
 
 #include "test_support.hpp"
 
@@ -60,12 +59,14 @@ std::string failure(const std::function<void()>& run) {
   return "";
 }
 
-// `got` matches `want`, in which each '*' stands for any text.
+// `text` matches `pattern`, in which each '*' stands for any text.
+bool matches(const char* text, const char* pattern) {
+  if (*pattern == '*') return matches(text, pattern + 1) || (*text && matches(text + 1, pattern));
+  return *pattern ? *text == *pattern && matches(text + 1, pattern + 1) : !*text;
+}
+
 ::testing::AssertionResult like(const std::string& got, const std::string& want) {
-  std::string pattern;
-  for (char c : want)
-    pattern += c == '*' ? "[\\s\\S]*" : std::strchr("\\^$.|?+()[]{}", c) ? "\\" + std::string(1, c) : std::string(1, c);
-  if (std::regex_match(got, std::regex(pattern))) return ::testing::AssertionSuccess();
+  if (matches(got.c_str(), want.c_str())) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "got  " << got << "\nwant " << want;
 }
 
@@ -78,16 +79,18 @@ enum Source { Memory, File, Path, Stdin };  // File: the input written to a file
 // Every entry point, each row with and without namespace processing.
 TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
   ScratchDir dir;
+  LoopbackServer server(LoopbackServer::Bodies{{"/d.dtd", "<!ENTITY % p SYSTEM 'p.ent'>%p;%p;"},
+                                               {"/p.ent", "<?xml encoding='ISO-8859-1'?><!ENTITY e '\xe9'>"}});
+  const std::string type = "<!DOCTYPE a SYSTEM '" + server.url("/d.dtd") + "'>", gone = server.url("/gone.dtd");
   const std::pair<std::string, std::string> files[] = {
       {"x y.dtd", "<!ENTITY x 'url'>"},
       {"self.ent", "<x>&self;</x>"},
-      {"dtd/doc.dtd", "<!ENTITY % p SYSTEM 'sub/p.ent'>%p;"},
-      {"dtd/sub/p.ent", "<!ENTITY e SYSTEM 'ext/e.xml'>"},
-      {"ext/e.xml", "<e>&f;</e>"},
-      {"ext/inner/f.xml", "<?xml encoding='ISO-8859-1'?><f>\xe9</f>"},
+      {"t/doc.dtd", "<!ENTITY % p SYSTEM 'sub/p.ent'>%p;"},
+      {"t/sub/p.ent", "<!ENTITY e SYSTEM 'x/e.xml'>"},
+      {"x/e.xml", "<e>&f;</e>"},
+      {"x/i/f.xml", "<?xml encoding='ISO-8859-1'?><f>\xe9</f>"},
       {"d\xff/e.ent", "<e/>"},
-      {"d\xff/caf\xe9.xml", "<!DOCTYPE a [<!ENTITY e SYSTEM 'e.ent'>]><a>&e;</a>"},
-  };
+      {"d\xff/caf\xe9.xml", "<!DOCTYPE a [<!ENTITY e SYSTEM 'e.ent'>]><a>&e;</a>"}};
   for (const auto& [name, text] : files) dir.write(name, text);
   const unsigned long trim = QEL_PARSE_TRIM, pass = QEL_PARSE_XERCES_EXCEPTIONS, empty = QEL_PARSE_EMPTY_IF_MISSING;
   const std::string invalid = "error 21304/0/43:*";
@@ -98,42 +101,35 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
     std::string input;
     unsigned long options;
     std::string want;
-    const char* encoding = nullptr;
     Source source = Memory;
+    const char* encoding = nullptr;
   } rows[] = {
       {"<?xml version='1.0'?><r a='1'><first/>text</r>", 0, "UTF-8: r(first t[text])"},
-      {"<a>  x  <b/>\n  <c/>\n</a>", trim, "a(t[x] b c)"},
+      // The value of xml:space is compared exactly.
+      {"<a>  x  <b/>\n  <c xml:space='Preserve'> x </c>\n</a>", trim, "a(t[x] b c(t[x]))"},
       // An entity reference inside a run is trimmed with the run, as one piece.
       {"<!DOCTYPE a [<!ENTITY e '  mid  '>]><a> x&e;y </a>", trim, "!a a(t[x  mid  y])"},
-      {"<a>  x  <b> </b>\n</a>", 0, "a(t[  x  ] b(t[ ]) t[\n])"},
       {"<a>  t  <![CDATA[  c  ]]>  u  </a>", trim, "a(t[t] c[  c  ] t[u])"},  // CDATA is never trimmed
-      {"<a><![CDATA[]]></a>", trim, "a"},
-      {"<a xml:space='preserve'><![CDATA[]]></a>", trim, "a(c[])"},
-      {"<a xml:space=\"preserve\">  x  <b>  y  </b></a>", trim, "a(t[  x  ] b(t[  y  ]))"},
+      {"<r><a><![CDATA[]]></a><b xml:space='preserve'><![CDATA[]]></b></r>", trim, "r(a b(c[]))"},
       {"<a xml:space='preserve'> <b xml:space='default'>  y  </b> <c> z </c></a>", trim,
        "a(t[ ] b(t[y]) t[ ] c(t[ z ]))"},
-      {"<a xml:space='Preserve'> x </a>", trim, "a(t[x])"},  // the value is compared exactly
       // A nested element of the same name leaves the scope open; after the
       // scope's element ends, trimming holds again.
-      {"<p xml:space='preserve'><p>q</p>  y  </p>", trim, "p(p(t[q]) t[  y  ])"},
-      {"<r><a xml:space='preserve'> </a>  z  </r>", trim, "r(a(t[ ]) t[z])"},
+      {"<r><p xml:space='preserve'><p>q</p>  y  </p>  z  </r>", trim, "r(p(p(t[q]) t[  y  ]) t[z])"},
       {ignorable, QEL_PARSE_VALIDATE, "!a a(t[\n ] b t[\n])"},
       {ignorable, QEL_PARSE_VALIDATE | trim, "!a a(b)"},
       {"<!DOCTYPE a [<!ELEMENT a EMPTY>]><a><oops/></a>", QEL_PARSE_VALIDATE, invalid},
-      {"<!DOCTYPE a [<!ELEMENT a EMPTY>]><a><oops/></a>", QEL_PARSE_VALIDATE | pass, "passed on:*"},
       // Encodings: the caller's name within the input's family, the
       // declaration's; the document records the name the parse used.
-      {"<a>\xe9</a>", 0, "a(t[\xc3\xa9])", "ISO-8859-1"},
-      {"<a/>", 0, "error 21029*", "NO-SUCH-ENCODING-QEL"},
-      {decl("UTF-8") + "<a/>", 0, "UTF-8: a", "NO-SUCH-ENCODING-QEL"},
-      {utf16Bytes(u"<a>\u20ac</a>", false), 0, "a(t[\xe2\x82\xac])"},
+      {"<a>\xe9</a>", 0, "a(t[\xc3\xa9])", Memory, "ISO-8859-1"},
+      {"<a/>", 0, "error 21029*", Memory, "NO-SUCH-ENCODING-QEL"},
+      {decl("UTF-8") + "<a/>", 0, "UTF-8: a", Memory, "NO-SUCH-ENCODING-QEL"},
       {le(u"<?xml version='1.0' encoding='utf-16'?><a/>"), 0, "UTF-16LE: a"},
       {le(u"<?xml version='1.0' encoding='ISO-10646-UCS-2'?><a/>"), 0, "UTF-16LE: a"},
       {le(u"<?xml version='1.0' encoding='utf-8'?><a/>"), 0,
        invalid + "'utf-8' contradicts the UTF-16 byte order mark*"},
       {bom + decl("ISO-8859-1") + "<a/>", 0, invalid + "contradicts the encoding UTF-8*"},
       {bom + decl("utf8") + "<a/>", 0, "UTF-8: a"},
-      {decl("EUC-JP") + "<a/>", 0, "EUC-JP: a"},
       {decl("Extended_UNIX_Code_Packed_Format_for_Japanese") + "\n<a/>", 0,
        invalid + "more than 31 bytes is not recognized) ( line 1, char 79 )"},
       {"<?xml version='1.0'\n  encoding='NO-SUCH'?>\n<a/>", 0,
@@ -142,49 +138,54 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
       {"<a>\n<b></a>", 0, invalid + "( line 2, char 6 )"},
       {"<caf\xc3\xa9></x>", 0, invalid + "'caf\xc3\xa9'*"},  // a message naming non-ASCII markup
       {"<a>\n<b></a>", pass, "passed on:*( line 2, char 6 ) from qelParseDoc"},
-      {"", 0, invalid + "( line 1, char 1 )"},
-      {std::string("\x01\x02\xff\xfe\x00\x00garbage", 13), 0, invalid + "( line 1, char 1 )"},
+      {"", 0, invalid + "( line 1, char 1 )"},  // a NULL buffer of size 0 is an empty input
       // External entities, relative to the entity that holds the reference.
-      {decl("iso-8859-1") + "<a>caf\xe9</a>", 0, "iso-8859-1: a(t[caf\xc3\xa9])", nullptr, File},
-      {"<!DOCTYPE a SYSTEM 'dtd/doc.dtd' [<!ENTITY f SYSTEM 'inner/f.xml'>]><a>&e;</a>", 0, "!a a(e(f(t[\xc3\xa9])))",
-       nullptr, File},
+      {decl("iso-8859-1") + "<a>caf\xe9</a>", 0, "iso-8859-1: a(t[caf\xc3\xa9])", File},
+      {"<!DOCTYPE a SYSTEM 't/doc.dtd' [<!ENTITY f SYSTEM 'i/f.xml'>]><a>&e;</a>", 0, "!a a(e(f(t[\xc3\xa9])))", File},
       {"<!DOCTYPE a [<!ENTITY self SYSTEM 'self.ent'>]><a>&self;</a>", 0,
-       invalid + "recursive entity expansion 'self'*", nullptr, File},
+       invalid + "recursive entity expansion 'self'*", File},
       {"<!DOCTYPE a SYSTEM 'missing.dtd'><a/>", 0,
-       invalid + "unable to open DTD document '" + dir.path("missing.dtd") + "'*", nullptr, File},
-      {"<!DOCTYPE a SYSTEM 'missing.dtd'><a/>", empty, "!a a", nullptr, File},
+       invalid + "unable to open DTD document '" + dir.path("missing.dtd") + "'*", File},
+      {"<!DOCTYPE a SYSTEM 'missing.dtd'><a/>", empty, "!a a", File},
       {"<!DOCTYPE a [<!ENTITY % u SYSTEM 'file://" + dir.path("x%20y.dtd") + "'>%u;]><a>&x;</a>", 0, "!a a(t[url])",
-       nullptr, File},
+       File},
+      // Without the network a URL reads as a missing entity would. With it,
+      // each URL is fetched once per parse, however often it is referred to,
+      // and the recognizer and the parser share the bytes (the entity declares
+      // its encoding); a failure names the URL and the reason.
+      {type + "<a/>", QEL_PARSE_NO_NETWORK | empty, "!a a"},
+      {type + "<a>&e;</a>", 0, "!a a(t[\xc3\xa9])"},
+      {"<!DOCTYPE a SYSTEM '" + gone + "'><a/>", 0,
+       invalid + "Cannot fetch \"" + gone + "\": The requested URL returned error: 404 ( line 1, char 54 )"},
       {"<!DOCTYPE a SYSTEM 'd.dtd'><a/>", QEL_PARSE_NO_EXTERNAL,
-       "error 21304*External entity \"d.dtd\" refused: the parse allows no external entities or DTDs", nullptr, File},
+       "error 21304*External entity \"d.dtd\" refused: the parse allows no external entities or DTDs", File},
       // File names are bytes; one that cannot be opened is cut to 128 bytes.
-      {"d\xff/caf\xe9.xml", 0, "!a a(e)", nullptr, Path},
+      {"d\xff/caf\xe9.xml", 0, "!a a(e)", Path},
       {longName, pass,
        "error 21304/1/96qelParseDocFromFile: Cannot open input file \"" + dir.path(longName).substr(0, 128) +
            "\" <- No such file or directory",
-       nullptr, Path},
-      {"", pass, "error 21304*: Cannot read input file \"" + dir.path("") + "\": Is a directory", nullptr, Path},
-      {"", 0, "error 21304*: Cannot read standard input: Is a directory", nullptr, Stdin},
+       Path},
+      {"", pass, "error 21304*: Cannot read input file \"" + dir.path("") + "\": Is a directory", Path},
+      {"", 0, "error 21304*: Cannot read standard input: Is a directory", Stdin},
   };
   for (const auto& r : rows)
     for (unsigned long namespaces : {0ul, QEL_PARSE_NAMESPACES}) {
-      SCOPED_TRACE(r.input.substr(0, 100) + " options " + std::to_string(r.options | namespaces));
       const unsigned long opt = r.options | namespaces;
+      SCOPED_TRACE(r.input.substr(0, 100) + " options " + std::to_string(opt));
       const std::string name = r.source == File ? dir.write("doc.xml", r.input) : dir.path(r.input);
+      if (r.source == Stdin) ASSERT_TRUE(std::freopen(name.c_str(), "rb", stdin));
+      const char* data = r.input.empty() ? nullptr : r.input.data();
       DocPtr doc;
       const std::string error = failure([&] {
-        if (r.source == Memory)
-          doc.reset(qelParseDoc(r.input.data(), r.input.size(), opt, r.encoding));
-        else if (r.source != Stdin)
-          doc.reset(qelParseDocFromFile(name.c_str(), opt, r.encoding));
-        else if (std::freopen(name.c_str(), "rb", stdin))
-          doc.reset(qelParseDoc(opt, r.encoding));
+        doc.reset(r.source == Memory  ? qelParseDoc(data, r.input.size(), opt, r.encoding)
+                  : r.source == Stdin ? qelParseDoc(opt, r.encoding)
+                                      : qelParseDocFromFile(name.c_str(), opt, r.encoding));
       });
       EXPECT_TRUE(like(error.empty() ? tree(doc.get()) : error, r.want));
     }
+  EXPECT_EQ(server.requests(), 6);  // d.dtd and p.ent, then gone.dtd, in both modes
   EXPECT_TRUE(like(failure([] { qelParseDoc(nullptr, 10, 0ul, nullptr); }),
                    "error 21301*: qelParseDoc: the buffer is NULL but its size is 10"));
-  EXPECT_TRUE(like(failure([] { qelParseDoc(nullptr, 0, 0ul, nullptr); }), invalid));
 }
 
 // A parser of the caller's own takes settings that override the option word.
@@ -197,27 +198,9 @@ TEST(Parse, ParserSettingsOfTheCaller) {
     return failure([&] { parser.parse(src); });  // a document the parser keeps is its to release
   };
   const std::string xml = "<!DOCTYPE a SYSTEM '" + silent.url("/d.dtd") + "'><a/>";
-  EXPECT_TRUE(like(parsedBy(xml, [](QelXmlParser& p) { p.setNoExternal(true); }), "error 21304*refused*"));
   EXPECT_TRUE(like(parsedBy(xml, [](QelXmlParser& p) { p.setNoNetwork(true); }), "passed on:*unable to open DTD*"));
   EXPECT_EQ(silent.connections(), 0);
   EXPECT_TRUE(like(parsedBy(xml, [](QelXmlParser& p) { p.setNetworkTimeout(1000); }), "passed on:*timed out after *"));
-}
-
-// Without the network a URL reads as a missing entity would. With it, each
-// URL is fetched once per parse, however often it is referred to, and the
-// recognizer and the parser share the bytes (the entity declares its
-// encoding); a failure names the URL and the reason.
-TEST(Parse, UrlsAreFetchedOnceOrNotAtAll) {
-  LoopbackServer server(LoopbackServer::Bodies{{"/d.dtd", "<!ENTITY % p SYSTEM 'p.ent'>%p;%p;"},
-                                               {"/p.ent", "<?xml encoding='ISO-8859-1'?><!ENTITY e '\xe9'>"}});
-  const std::string type = "<!DOCTYPE a SYSTEM '" + server.url("/d.dtd") + "'>";
-  EXPECT_EQ(tree(parse(type + "<a/>", QEL_PARSE_NO_NETWORK | QEL_PARSE_EMPTY_IF_MISSING).get()), "!a a");
-  EXPECT_EQ(server.connections(), 0);
-  EXPECT_EQ(tree(parse(type + "<a>&e;</a>").get()), "!a a(t[\xc3\xa9])");
-  EXPECT_EQ(server.requests(), 2);
-  EXPECT_TRUE(like(failure([&] { parse("<!DOCTYPE a SYSTEM '" + server.url("/gone.dtd") + "'><a/>"); }),
-                   "error 21304*Cannot fetch \"" + server.url("/gone.dtd") +
-                       "\": The requested URL returned error: 404 ( line 1, char 54 )"));
 }
 
 // The input's nodes are appended to the parent (the document node of an empty
@@ -232,14 +215,13 @@ TEST(Parse, UnderAParent) {
     std::string want;
     unsigned long options = 0;
   } rows[] = {
-      {"<?xml version='1.0'?><r a='1'><first/>text</r>", "<x><y/></x>", "UTF-8: r(first t[text] x(y))"},
-      {"", "<!--c--><a/><?p d?>", "# a ?"},
-      {"", "<!DOCTYPE x [<!ENTITY e 'ent'>]><x>&e;</x>", "!x x(t[ent])"},
+      // Text outside the input's root element is not content.
+      {"<?xml version='1.0'?><r a='1'><first/>text</r>", "\n<x><y/></x>\n ", "UTF-8: r(first t[text] x(y))"},
+      {"", "<!--c--><!DOCTYPE x [<!ENTITY e 'ent'>]><x>&e;</x><?p d?>", "# !x x(t[ent]) ?"},
       {"<!--lead--><r/>", "<!DOCTYPE x [<!ENTITY e 'ent'>]><x>&e;</x>", "# !x r(x(t[ent]))"},
       {"<!DOCTYPE h><r/>", "<!DOCTYPE y [<!ENTITY e 'two'>]><y>&e;</y>", "!h r(y(t[two]))"},
       {decl("UTF-8") + "<r/>", "<?xml version='1.0' encoding='ISO-8859-1' standalone='yes'?><x>\xe9</x>",
        "ISO-8859-1 standalone: r(x(t[\xc3\xa9]))"},
-      {"<r/>", "\n<y/>\n ", "r(y)"},  // text outside the input's root element is not content
       {"<r/>", "<z>ok<w></z>", "r(z(t[ok] w))" + invalid + "( line 1, char 11 )"},
       {"<r/>", "<?xml version='1.1'?><x/>", "r" + invalid + "DOMException(9): *"},
       {"<r/>", "<?xml version='1.1'?><x/>", "r | passed on: DOMException(9)*", QEL_PARSE_XERCES_EXCEPTIONS},
@@ -260,16 +242,12 @@ TEST(Parse, UnderAParent) {
 TEST(Parse, ParentsThatCannotTakeTheInputAreRefused) {
   DocPtr doc = parse("<r a='1'>text</r>");
   DOMElement* r = doc->getDocumentElement();
-  DOMNode* reference = tavAddEntRef(r, u"e");
-  const std::string before = tree(doc.get());
-  DOMDocumentType* type = doc->getImplementation()->createDocumentType(u"t", nullptr, nullptr);
-  for (DOMNode* parent :
-       {(DOMNode*)r->getAttributeNode(u"a"), reference, r->getFirstChild(), (DOMNode*)doc.get(), (DOMNode*)type}) {
+  for (DOMNode* parent : {(DOMNode*)r->getAttributeNode(u"a"), (DOMNode*)tavAddEntRef(r, u"e"), (DOMNode*)doc.get()}) {
+    const std::string before = tree(doc.get());
     EXPECT_TRUE(like(failure([&] { qelParseDoc("<!--x--><y/>", 12, parent, QEL_PARSE_XERCES_EXCEPTIONS); }),
                      "error 21301*: QelXmlParser: cannot parse under a " + qelGetNodeTypeStr(parent) + " node: *"));
     EXPECT_EQ(tree(doc.get()), before);
   }
-  type->release();
 }
 
 // --- the DOM the parser links itself, against Xerces-C's -------------------------------------
@@ -308,7 +286,7 @@ std::string randomDocument(std::mt19937& rng, int width = 0) {
 // Every node an edit may reach: Xerces-C's own operations on the result
 // (removal, insertion, attributes, splitting, normalizing), then a deep clone
 // and an import into another document.
-std::vector<DocPtr> editedAndCopied(DOMDocument* doc) {
+std::array<DocPtr, 2> editedAndCopied(DOMDocument* doc) {
   DOMElement* root = doc->getDocumentElement();
   if (DOMElement* first = root->getFirstElementChild()) root->removeChild(first)->release();
   root->appendChild(doc->createElement(u"added"))->appendChild(doc->createTextNode(u"t"));
@@ -317,11 +295,9 @@ std::vector<DocPtr> editedAndCopied(DOMDocument* doc) {
   for (XMLSize_t i = 0; i < ds->getLength(); i += 2) static_cast<DOMElement*>(ds->item(i))->removeAttribute(u"k");
   static_cast<DOMText*>(root->getLastChild()->getFirstChild())->splitText(1);
   doc->normalizeDocument();
-  std::vector<DocPtr> copies;
-  copies.emplace_back(static_cast<DOMDocument*>(doc->cloneNode(true)));
-  copies.emplace_back(qelCreateDoc());
-  copies.back()->appendChild(copies.back()->importNode(root, true));
-  return copies;
+  DocPtr imported(qelCreateDoc());
+  imported->appendChild(imported->importNode(root, true));
+  return {DocPtr(static_cast<DOMDocument*>(doc->cloneNode(true))), std::move(imported)};
 }
 
 }  // namespace
@@ -345,7 +321,7 @@ TEST(Parse, SameDomAsXercesDOMParserBeforeAndAfterEditing) {
       if (!got || !want) continue;
       compared += direct == QELDOM_LINKS_DIRECTLY;
       // A copy holds what the edits left; the edited documents are compared through it.
-      const std::vector<DocPtr> copies = editedAndCopied(got.get()), wanted = editedAndCopied(want.get());
+      const auto copies = editedAndCopied(got.get()), wanted = editedAndCopied(want.get());
       for (size_t i = 0; i < copies.size(); ++i) EXPECT_EQ(DomDiff(copies[i].get(), wanted[i].get()).why(), "") << i;
     }
   EXPECT_GT(compared, 780);
