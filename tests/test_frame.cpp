@@ -28,16 +28,13 @@ static bool s_terminateThrows = false;
 static std::string s_xercesMessage;  // the text of the XMLException thrown
 static MemoryManagerImpl s_memory;   // outlives Xerces-C's own memory manager
 
-// Xerces-C's own definition of a function the program replaces.
-template <typename Fn>
-static Fn* real(const char* mangledName) {
-  return reinterpret_cast<Fn*>(dlsym(RTLD_NEXT, mangledName));
-}
+// Xerces-C's own definitions of the functions the program replaces.
+static void* real(const char* mangledName) { return dlsym(RTLD_NEXT, mangledName); }
 static void realInitialize(const char* l, const char* n, PanicHandler* p, MemoryManager* m) {
-  real<void(const char*, const char*, PanicHandler*, MemoryManager*)>(
-      "_ZN11xercesc_3_216XMLPlatformUtils10InitializeEPKcS2_PNS_12PanicHandlerEPNS_13MemoryManagerE")(l, n, p, m);
+  reinterpret_cast<void (*)(const char*, const char*, PanicHandler*, MemoryManager*)>(
+      real("_ZN11xercesc_3_216XMLPlatformUtils10InitializeEPKcS2_PNS_12PanicHandlerEPNS_13MemoryManagerE"))(l, n, p, m);
 }
-static void realTerminate() { real<void()>("_ZN11xercesc_3_216XMLPlatformUtils9TerminateEv")(); }
+static void realTerminate() { reinterpret_cast<void (*)()>(real("_ZN11xercesc_3_216XMLPlatformUtils9TerminateEv"))(); }
 
 void XMLPlatformUtils::Initialize(const char* const l, const char* const n, PanicHandler* const p,
                                   MemoryManager* const m) {
@@ -45,9 +42,7 @@ void XMLPlatformUtils::Initialize(const char* const l, const char* const n, Pani
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   if (s_failure == Failure::panic && p) p->panic(PanicHandler::Panic_NoTransService);
   if (s_failure == Failure::outOfMemory) QelNewRelay::failAfter(1);  // Xerces-C allocates through the relay
-  struct Reset {
-    ~Reset() { QelNewRelay::failAfter(0); }
-  } reset;
+  const std::shared_ptr<void> reset(nullptr, [](void*) { QelNewRelay::failAfter(0); });
   realInitialize(l, n, p, m);
   if (s_failure == Failure::none) return;
   if (s_failure != Failure::xmlException) std::_Exit(3);  // the failure did not stop the start
@@ -93,28 +88,24 @@ TEST(Platform, StartsOnceUntilTheCleanupWhichSwallowsAFailure) {
 // The first call raises the failure, traced at the levels set; every later
 // caller gets the recorded error without a new start.
 TEST(PlatformFailure, IsRaisedToTheFirstCallerAndAgainToEveryLaterOne) {
-  const struct {
-    Failure failure;
-    unsigned level;
-  } cases[] = {{Failure::panic, 0x00},      {Failure::panic, 0x40},        {Failure::panic, 0x80},
-               {Failure::panic, 0xC0},      {Failure::xmlException, 0x00}, {Failure::xmlException, 0xD0},
-               {Failure::outOfMemory, 0xC0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE("failure " + std::to_string(static_cast<int>(c.failure)) + " level " + std::to_string(c.level));
-    inFreshProcess([&] {
-      s_failure = c.failure;
-      TraceCapture trace("tavDomInit=" + std::to_string(c.level));
+  const std::pair<Failure, unsigned> cases[] = {
+      {Failure::panic, 0x40}, {Failure::panic, 0x80}, {Failure::xmlException, 0xD0}, {Failure::outOfMemory, 0xC0}};
+  for (const auto& [failure, level] : cases) {
+    SCOPED_TRACE("failure " + std::to_string(static_cast<int>(failure)) + " level " + std::to_string(level));
+    inFreshProcess([&, failure = failure, level = level] {
+      s_failure = failure;
+      TraceCapture trace("tavDomInit=" + std::to_string(level));
       const QelError error = errorOf([] { tavDomInit(); });
       const std::string first = error.what();
       expectLibraryError(error, 21301, "QELRC_DOM_API_ERROR", "tavDomInit", "qeldom/qeldom");
-      const std::string why = c.failure == Failure::panic
+      const std::string why = failure == Failure::panic
                                   ? PanicHandler::getPanicReasonString(PanicHandler::Panic_NoTransService)
-                              : c.failure == Failure::outOfMemory ? "out of memory"
-                                                                  : s_xercesMessage;
+                              : failure == Failure::outOfMemory ? "out of memory"
+                                                                : s_xercesMessage;
       EXPECT_EQ(first, "XERCES initialization error: " + why);
       Lines expected;
-      if (c.level & 0x40) expected = {"QELDOM tavDomInit: Entry", "QELDOM tavDomInit: Args - "};
-      if (c.level & 0x80) expected.push_back("QELDOM tavDomInit: !!! Error - " + first);
+      if (level & 0x40) expected = {"QELDOM tavDomInit: Entry", "QELDOM tavDomInit: Args - "};
+      if (level & 0x80) expected.push_back("QELDOM tavDomInit: !!! Error - " + first);
       EXPECT_EQ(trace.lines, expected);
       trace.lines.clear();
       EXPECT_STREQ(errorOf([] { tavDomInit(); }).what(), first.c_str());
@@ -125,20 +116,18 @@ TEST(PlatformFailure, IsRaisedToTheFirstCallerAndAgainToEveryLaterOne) {
   }
 }
 
-// Entry, arguments, flow and exit at 0x40, errors at 0x80, nothing at all
-// otherwise; an exception leaves without the exit event.
+// Entry, arguments, flow and exit at 0x40, errors at 0x80 (the platform's
+// failure above sets each bit alone); an exception leaves without the exit
+// event.
 TEST(Trace, EachLineAppearsAtItsBitAndAnExceptionLeavesWithoutExit) {
   using Call = std::function<void(DOMElement*)>;
   const std::string r = "Args - (Node( type(Element) name(r) value() numOfChilds(0) ))";
   const std::string error = "!!! Error - tavAddPi: the parent node is NULL";
-  const Call addPi = [](DOMElement*) { tavAddPi(nullptr, u"t", u"d"); };
   const Call removeLoose = [](DOMElement* e) { tavRemoveNode(e->cloneNode(false)); };
   const std::tuple<std::string, Call, Lines> rows[] = {
       {"tavRemoveNode=0x40", removeLoose, {"Entry", r, "Flow - The passed node has no parent", "Exit (0)"}},
       {"tavAddElem=0xC0", [](DOMElement* e) { tavAddElem(e, u"1bad"); }, {"Entry", r + "(1bad)"}},
-      {"tavAddPi=0xC0", addPi, {"Entry", "Args - (Node( NULL ))(t)(d)", error}},
-      {"tavAddPi=0x80", addPi, {error}},
-      {"tavAddPi=0", addPi, {}},
+      {"tavAddPi=0xC0", [](auto*) { tavAddPi(nullptr, u"t", u"d"); }, {"Entry", "Args - (Node( NULL ))(t)(d)", error}},
   };
   for (const auto& [level, call, expected] : rows) {
     SCOPED_TRACE(level);
@@ -172,18 +161,15 @@ TEST(NullNode, EveryFunctionThatNeedsANodeRaisesAndSaysWhy) {
 TEST(Editing, NodesAreAppendedUnderTheParentAndSetTextReplacesTheChildren) {
   DocPtr doc(qelCreateDoc());
   DOMElement* root = tavAddElem(doc.get(), u"r");
-  tavAddComment(doc.get(), u"c");
-  tavAddPi(doc.get(), u"p", u"d");
-  tavAddText(root, u"a<b");
-  tavAddCDATA(root, u"]]x");
+  tavAddComment(doc.get(), u"c"), tavAddPi(doc.get(), u"p", u"d");
+  tavAddText(root, u"a<b"), tavAddCDATA(root, u"]]x");
   EXPECT_EQ(tavAddElem(root, u"e")->getOwnerDocument(), doc.get());
   DOMEntityReference* ref = tavAddEntRef(root, u"ent");
   EXPECT_EQ(ref, root->getLastChild());
   EXPECT_EQ(errorOf<DOMException>([&] { tavSetText(doc.get(), u"x"); }).code, DOMException::HIERARCHY_REQUEST_ERR);
   EXPECT_EQ(write(doc.get(), 0), "<r>a&lt;b<![CDATA[]]x]]><e/></r><!--c--><?p d?>");
   root->setAttribute(u"a", u"1");
-  DOMText* t = tavSetText(root, u"new");
-  EXPECT_TRUE(t == root->getFirstChild() && !ref->getParentNode());
+  EXPECT_TRUE(tavSetText(root, u"new") == root->getFirstChild() && !ref->getParentNode());
   EXPECT_EQ(write(root, 0), "<r a=\"1\">new</r>");
   EXPECT_TRUE(tavGetDoc(doc->createElement(u"loose")) == doc.get() && tavGetDoc(doc.get()) == doc.get());
 }
@@ -202,17 +188,14 @@ TEST(GetText, IsTheDomsTextContentAppendedToTheHolder) {
   };
   for (int i = 0; i < 300; ++i) {
     DocPtr doc = xercesDom("<!DOCTYPE r [<!ENTITY e 'i<b>n<!--s--></b>'>]><r>" + content(0) + "</r>");
-    DOMNodeList* elements = doc->getElementsByTagName(u"*");
-    for (XMLSize_t k = 0; k < elements->getLength(); ++k) {
-      const DOMNode* node = elements->item(k);
+    for (XMLSize_t k = 0; const DOMNode* node = doc->getElementsByTagName(u"*")->item(k); ++k) {
       XMLBuffer buffer;
       buffer.append(u"P");
       QelUniString string(u"P");
       const XMLCh *fromBuffer = tavGetText(node, buffer), *fromString = tavGetText(node, string);
       const std::u16string expected = node->hasChildNodes() ? u"P" + std::u16string(node->getTextContent()) : u"-";
-      ASSERT_EQ((fromBuffer ? fromBuffer : u"-") + (u"|" + std::u16string(fromString ? fromString : u"-")),
-                expected + u"|" + expected)
-          << i << " " << k;
+      ASSERT_EQ(std::u16string(fromBuffer ? fromBuffer : u"-"), expected) << i << " " << k;
+      ASSERT_EQ(std::u16string(fromString ? fromString : u"-"), expected) << i << " " << k;
     }
   }
 }
@@ -225,8 +208,7 @@ TEST(Removal, RemoveDetachesAndCleanEmptiesChildrenAndOnRequestAttributes) {
   EXPECT_FALSE(tavRemoveNode(e) || tavRemoveNode(doc.get()));
   tavCleanNode(root, false);
   EXPECT_EQ(write(root, 0), "<r a=\"1\" b=\"2\"/>");
-  tavAddElem(root, u"e");
-  tavCleanNode(root, true);
+  tavAddElem(root, u"e"), tavCleanNode(root, true);
   EXPECT_EQ(write(root, 0), "<r/>");
   tavCleanNode(doc.get(), false);
   EXPECT_TRUE(!doc->hasChildNodes() && !doc->getDoctype());
@@ -245,14 +227,10 @@ TEST(Diagnostics, NodeAndExceptionTextsAndStringCopies) {
             "Node( type(Text) name(#text) value(h\xC3\xA9) numOfChilds(0) )");
   EXPECT_EQ(qelGetNodeTypeStr(doc.get()) + qelGetNodeTypeStr(doc->getDoctype()->getNotations()->item(0)),
             "DocumentNotation");
-  TraceCapture trace("QELRT=0x80");
-  const std::pair<short, const char*> codes[] = {{1, "Index or size"},
-                                                 {3, "A node is inserted somewhere it doesn't belong."},
-                                                 {15, "A parameter"},
-                                                 {0, "NULL"},
-                                                 {16, "NULL"}};
+  const std::pair<short, const char*> codes[] = {
+      {1, "Index or size"}, {3, "A node is inserted somewhere"}, {15, "A parameter"}, {0, "NULL"}, {16, "NULL"}};
   for (const auto& [code, message] : codes) {
-    trace.lines.clear();
+    TraceCapture trace("QELRT=0x80");
     const std::string got = qelGetErrorMsg(DOMException(code));
     EXPECT_EQ(got.rfind("DOMException(" + std::to_string(code) + "): " + message, 0), 0u) << got;
     EXPECT_EQ(trace.has("Internal error: 0"), std::string(message) == "NULL") << code;
@@ -271,8 +249,7 @@ TEST(Diagnostics, NodeAndExceptionTextsAndStringCopies) {
   xy.append(u"xy");
   EXPECT_EQ(qelStrCopy(qelStrCopy(qelStrCopy(target, empty), static_cast<const XMLCh*>(nullptr)), u""), u"abc");
   EXPECT_EQ(qelStrCopy(target, xy), u"xy");
-  EXPECT_EQ(&qelStrCopy(qelStrCopy(target, u"longer text"), u"s"), &target);
-  EXPECT_EQ(target, u"s");
+  EXPECT_TRUE(&qelStrCopy(qelStrCopy(target, u"longer text"), u"s") == &target && target == u"s");
 }
 
 TEST(DomStr, NullEqualsEmptyAndTheLengthIsCountedOnce) {

@@ -187,38 +187,30 @@ struct TraceCapture {
 
 // --- bare Xerces-C, and its DOM against the library's ----------------------------------------
 
-// The document `parser` builds of the bytes read as from `systemId`; null
-// when it reports an error.
-inline DocPtr parsedBy(xercesc::XercesDOMParser& parser, const std::string& xml, const char* systemId) {
-  struct Thrower : xercesc::HandlerBase {
-    void error(const xercesc::SAXParseException& e) override { throw e; }
-  } handler;
-  parser.setErrorHandler(&handler);
+// Bare Xerces-C's document of the bytes read as from `systemId`, null when
+// it reports an error. `plain`: a plain reader (entity references kept as
+// nodes, no external DTD read); otherwise the library's settings for `opt`
+// (validation, namespaces, no entity reference nodes).
+inline DocPtr bareXerces(const std::string& xml, const char* systemId, unsigned long opt, bool plain) {
+  xercesc::XercesDOMParser parser;  // without a handler: errors are counted
+  parser.setValidationScheme(opt & QEL_PARSE_VALIDATE ? parser.Val_Always : parser.Val_Never);
+  parser.setDoNamespaces(opt & QEL_PARSE_NAMESPACES);
+  parser.setCreateEntityReferenceNodes(plain);
+  parser.setLoadExternalDTD(!plain);
   try {
     parser.parse(xercesc::MemBufInputSource(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), systemId));
   } catch (...) {
     return nullptr;
   }
-  return DocPtr(parser.adoptDocument());
+  return DocPtr(parser.getErrorCount() ? nullptr : parser.adoptDocument());
 }
 
-// Bare Xerces-C as a plain reader, the platform started: entity references
-// kept as nodes, no external DTD read, no validation.
-inline DocPtr xercesDom(const std::string& xml) {
-  tavDomInit();
-  xercesc::XercesDOMParser parser;
-  parser.setLoadExternalDTD(false);
-  return parsedBy(parser, xml, "test");
-}
+// Bare Xerces-C as a plain reader, the platform started.
+inline DocPtr xercesDom(const std::string& xml) { return tavDomInit(), bareXerces(xml, "test", 0, true); }
 
-// Bare Xerces-C with the library's settings for `opt` (validation,
-// namespaces, no entity reference nodes).
+// Bare Xerces-C with the library's settings for `opt`.
 inline DocPtr bareDom(const std::string& xml, const char* systemId, unsigned long opt) {
-  xercesc::XercesDOMParser parser;
-  parser.setValidationScheme(opt & QEL_PARSE_VALIDATE ? parser.Val_Always : parser.Val_Never);
-  parser.setDoNamespaces(opt & QEL_PARSE_NAMESPACES);
-  parser.setCreateEntityReferenceNodes(false);
-  return parsedBy(parser, xml, systemId);
+  return bareXerces(xml, systemId, opt, false);
 }
 
 // The library parser's document of the same (null when it rejects them);
@@ -340,11 +332,8 @@ class LoopbackServer {
       for (int fd; (fd = accept(m_listen, nullptr, nullptr)) >= 0; close(fd)) ++m_connections, answer(fd);
     });
   }
-  ~LoopbackServer() {
-    shutdown(m_listen, SHUT_RDWR);  // ends the wait in accept
-    m_thread.join();
-    close(m_listen);
-  }
+  // The shutdown ends the wait in accept.
+  ~LoopbackServer() { shutdown(m_listen, SHUT_RDWR), m_thread.join(), close(m_listen); }
   std::string url(const std::string& path) const { return m_url + path; }
   int connections() const { return m_connections; }
   int requests() const { return m_requests; }
