@@ -89,8 +89,8 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
       {"t/sub/p.ent", "<!ENTITY e SYSTEM 'x/e.xml'>"},
       {"x/e.xml", "<e>&f;</e>"},
       {"x/i/f.xml", "<?xml encoding='ISO-8859-1'?><f>\xe9</f>"},
-      {"d\xff/e.ent", "<e/>"},
-      {"d\xff/caf\xe9.xml", "<!DOCTYPE a [<!ENTITY e SYSTEM 'e.ent'>]><a>&e;</a>"}};
+      {"d\xff\xE0\x80\xAF\xED\xA0\x80/e.ent", "<e/>"},
+      {"d\xff\xE0\x80\xAF\xED\xA0\x80/caf\xe9.xml", "<!DOCTYPE a [<!ENTITY e SYSTEM 'e.ent'>]><a>&e;</a>"}};
   for (const auto& [name, text] : files) dir.write(name, text);
   const unsigned long trim = QEL_PARSE_TRIM, pass = QEL_PARSE_XERCES_EXCEPTIONS, empty = QEL_PARSE_EMPTY_IF_MISSING;
   const std::string invalid = "error 21304/0/43:*";
@@ -159,8 +159,9 @@ TEST(Parse, InputsGiveTheirTreesOrTheParseError) {
        invalid + "Cannot fetch \"" + gone + "\": The requested URL returned error: 404 ( line 1, char 54 )"},
       {"<!DOCTYPE a SYSTEM 'd.dtd'><a/>", QEL_PARSE_NO_EXTERNAL,
        "error 21304*External entity \"d.dtd\" refused: the parse allows no external entities or DTDs", File},
-      // File names are bytes; one that cannot be opened is cut to 128 bytes.
-      {"d\xff/caf\xe9.xml", 0, "!a a(e)", Path},
+      // File names are bytes (an overlong '/' is none, nor a surrogate); one that
+      // cannot be opened is cut to 128 bytes.
+      {"d\xff\xE0\x80\xAF\xED\xA0\x80/caf\xe9.xml", 0, "!a a(e)", Path},
       {longName, pass,
        "error 21304/1/96qelParseDocFromFile: Cannot open input file \"" + dir.path(longName).substr(0, 128) +
            "\" <- No such file or directory",
