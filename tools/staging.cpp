@@ -23,12 +23,10 @@ int unnamedTemporaryFile() {
   const std::string dir = env && *env ? env : "/tmp";
   int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0) return fd;
-  std::vector<char> name(dir.begin(), dir.end());  // a file system without O_TMPFILE
-  for (char c : std::string("/qelxml-XXXXXX")) name.push_back(c);
-  name.push_back('\0');
+  std::string name = dir + "/qelxml-XXXXXX";  // a file system without O_TMPFILE
   fd = mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) fail(errno, "cannot hold the output in " + dir);
-  unlink(name.data());
+  unlink(name.c_str());
   return fd;
 }
 
